@@ -1,0 +1,120 @@
+/*
+ * The command dispatcher: copies each command's record in, calls its
+ * handler, and answers the small commands itself.
+ */
+#include <linux/kernel.h>
+#include <linux/fs.h>
+#include <linux/string.h>
+#include <asm/uaccess.h>
+
+#include "vellib.h"
+
+#define VEL_STATUS_NOT_INITIALISED 1
+#define VEL_STATUS_NO_RECORD 2
+
+static int commandNotFound(void) {
+    printk(KERN_ERR "%s: ioctl command not found%s", "velIOCTL", "\n");
+    return VEL_ERR_UNKNOWN_COMMAND;
+}
+
+static int putVersion(unsigned long arg, unsigned int value) {
+    if (copy_to_user((void __user *)arg, &value, sizeof(value))) {
+        printk(KERN_ERR "%s: copy to user space %s\n", "velIOCTL", "failed");
+        return VEL_ERR_COPY_TO_USER;
+    }
+    return 0;
+}
+
+/* Copies a command record in; a record that cannot be read in full is
+ * refused without a message. */
+#define COPY_RECORD(rec, arg)                                                \
+    do {                                                                     \
+        if (copy_from_user(&(rec), (const void __user *)(arg), sizeof(rec))) \
+            return VEL_ERR_COPY_FROM_USER;                                   \
+    } while (0)
+
+int velIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned long arg) {
+    if (atomic_read(&initDone) != 1)
+        return VEL_STATUS_NOT_INITIALISED;
+    Backup *b = (Backup *)file->private_data;
+    if (!b)
+        return VEL_STATUS_NO_RECORD;
+    atomic_inc(&b->ioctlCount);
+
+    switch (cmd) {
+        case VEL_GET_BLOCK_SIZE: {
+            GetBlockSize rec;
+            COPY_RECORD(rec, arg);
+            return commandNotFound();
+        }
+        case VEL_START_BACKUP: {
+            StartBackup rec;
+            COPY_RECORD(rec, arg);
+            return commandNotFound();
+        }
+        case VEL_SNAPSHOT: {
+            SnapShot rec;
+            COPY_RECORD(rec, arg);
+            return commandNotFound();
+        }
+        case VEL_GET_STATE: {
+            GetState rec;
+            COPY_RECORD(rec, arg);
+            return ioctlGetState(b, rec.s, rec.len);
+        }
+        case VEL_GET_AUTOMAP_STATE: {
+            GetAutoMapState rec;
+            COPY_RECORD(rec, arg);
+            return commandNotFound();
+        }
+        case VEL_LOAD_BLOCK_MAP:
+        case VEL_GET_AUTOMAP: {
+            LoadBlockMap rec;
+            UserBlockMap ubm;
+            COPY_RECORD(rec, arg);
+            COPY_RECORD(ubm, rec.bm);
+            return commandNotFound();
+        }
+        case VEL_GET_DIRTY_BLOCK: {
+            DirtyBlock rec;
+            COPY_RECORD(rec, arg);
+            return commandNotFound();
+        }
+        case VEL_READ_BLOCKS: {
+            ReadBlocks rec;
+            COPY_RECORD(rec, arg);
+            return commandNotFound();
+        }
+        case VEL_NO_LOAD_FROM_AUTOMAP:
+        case VEL_NO_START_AUTOMAP:
+        case VEL_SYNC:
+            return commandNotFound();
+        case VEL_SHUTDOWN:
+            return velShutdown();
+        case VEL_GET_VERSION_MAJOR:
+            return putVersion(arg, VEL_VERSION_MAJOR);
+        case VEL_GET_VERSION_MINOR:
+            return putVersion(arg, VEL_VERSION_MINOR);
+        case VEL_COMMAND_16:
+            return 3;
+        default:
+            return commandNotFound();
+    }
+}
+
+int ioctlGetState(Backup *b, State __user *s, unsigned int len) {
+    State st;
+    memset(&st, 0, sizeof(st));
+    down(&b->bSem);
+    st.major = MAJOR(b->diskInfo.kdev);
+    st.minor = MINOR(b->diskInfo.kdev);
+    st.state = velGetState(b);
+    st.blockSize = b->diskInfo.blockSize;
+    st.mmapSize = b->maxVMPages * 4096;
+    up(&b->bSem);
+    if (copy_to_user(s, &st, min(len, (unsigned int)sizeof(st)))) {
+        printk(KERN_ERR "%s: copy to user space %s\n", __func__, "failed");
+        return VEL_ERR_COPY_TO_USER;
+    }
+    return 0;
+}

@@ -1,0 +1,72 @@
+/*
+ * The file operations of the control device. Each open file gets its own
+ * Backup record, freed when the file is released.
+ */
+#include <linux/kernel.h>
+#include <linux/fs.h>
+#include <linux/slab.h>
+#include <linux/string.h>
+#include <linux/errno.h>
+
+#include "vellib.h"
+#include "shim-2.6.h"
+
+struct file_operations velFileOps = {
+    .read = velRead,
+    .write = velWrite,
+    .poll = velPoll,
+    .ioctl = velIOCTL,
+    .mmap = NULL,
+    .open = velOpen,
+    .release = velRelease,
+};
+
+/*
+ * The kernel's open path takes 0 or a negative error, so the refusals are
+ * handed to it as errors: not ready (-ENXIO), no memory (-ENOMEM), module
+ * going away (-ENODEV).
+ */
+int velOpen(struct inode *inode, struct file *file) {
+    if (atomic_read(&initDone) != 1)
+        return -ENXIO;
+    Backup *b = (Backup *)kmalloc(sizeof(Backup), GFP_KERNEL);
+    if (!b)
+        return -ENOMEM;
+    memset(b, 0, sizeof(*b));
+    sema_init(&b->bSem, 1);
+    velSetState(b, 0);
+    init_rwsem(&b->cacheUsers);
+    init_rwsem(&b->writers);
+    atomic_set(&b->mrInQueue, 0);
+    spin_lock_init(&b->mrLock);
+    file->private_data = b;
+    if (velModGet()) {
+        /* The kernel does not release a file whose open failed. */
+        file->private_data = NULL;
+        kfree(b);
+        return -ENODEV;
+    }
+    return 0;
+}
+
+int velRelease(struct inode *inode, struct file *file) {
+    Backup *b = (Backup *)file->private_data;
+    if (!b)
+        return 2;
+    file->private_data = NULL;
+    closeBackup(b);
+    velModPut();
+    return 0;
+}
+
+ssize_t velRead(struct file *file, char __user *buf, size_t count, loff_t *ppos) {
+    return 0;
+}
+
+ssize_t velWrite(struct file *file, const char __user *buf, size_t count, loff_t *ppos) {
+    return 0;
+}
+
+unsigned int velPoll(struct file *file, struct poll_table_struct *wait) {
+    return 0;
+}

@@ -1,0 +1,40 @@
+#ifndef STANDIN_MACHINE_H
+#define STANDIN_MACHINE_H
+
+/*
+ * The machine room of the stand-in kernel: boot, modules, the kernel log and
+ * the leak report. For the simulator and the tests; an agent never uses it.
+ * Built-in types only, so kernel and host code can both include it.
+ */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Boots the kernel once per process (later calls do nothing). */
+void standin_boot(void);
+/* The release string the kernel was built for. */
+const char *standin_uts_release(void);
+
+/* insmod/rmmod: 0, or a negative errno (the kernel log says why). */
+int standin_insmod(const char *path);
+int standin_rmmod(const char *name);
+/* Reference count of a loaded module, or -1 when it is not loaded. */
+int standin_module_refcount(const char *name);
+
+/* The kernel log, line by line; an unfinished line counts too. */
+unsigned long standin_klog_lines(void);
+/* Copies line i without its level; returns the level, or -1 past the end. */
+int standin_klog_line(unsigned long i, char *buf, unsigned long size);
+void standin_klog_clear(void);
+/* dmesg: the whole log with times and levels, to standard error. */
+void standin_klog_dump(void);
+
+/* Live kernel allocations and threads owned by loaded modules. */
+unsigned long standin_module_allocations(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,40 @@
+// Host files behind the seam, for disks backed by image files.
+#include "seam.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern "C" {
+
+int host_file_open(const char *path, int writable) {
+    int fd = open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    return fd < 0 ? -errno : fd;
+}
+
+long host_file_pread(int fd, void *buf, unsigned long n, unsigned long long off) {
+    ssize_t r = pread(fd, buf, n, static_cast<off_t>(off));
+    return r < 0 ? -errno : r;
+}
+
+long host_file_pwrite(int fd, const void *buf, unsigned long n, unsigned long long off) {
+    ssize_t r = pwrite(fd, buf, n, static_cast<off_t>(off));
+    return r < 0 ? -errno : r;
+}
+
+int host_file_sync(int fd) {
+    return fdatasync(fd) == 0 ? 0 : -errno;
+}
+
+long long host_file_size(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? static_cast<long long>(st.st_size) : -errno;
+}
+
+int host_file_close(int fd) {
+    return close(fd) == 0 ? 0 : -errno;
+}
+
+}  // extern "C"

@@ -1,0 +1,70 @@
+/*
+ * Tasks: kernel threads start, sleep until woken, and leave through
+ * complete_and_exit; a thread start can be made to fail.
+ */
+#include <linux/kernel.h>
+#include <linux/sched.h>
+#include <linux/completion.h>
+#include <linux/delay.h>
+#include <linux/errno.h>
+#include <linux/string.h>
+#include <kunit/test.h>
+#include <standin/fault.h>
+
+static struct completion started, woken;
+static volatile int wake_seen;
+static char comm_seen[TASK_COMM_LEN];
+
+static int sleeper_thread(void *arg) {
+    daemonize("kdemo%d", 7);
+    memcpy(comm_seen, current->comm, TASK_COMM_LEN);
+    complete(&started);
+    set_current_state(TASK_INTERRUPTIBLE);
+    schedule();
+    wake_seen = 1;
+    complete_and_exit(&woken, 0);
+}
+
+static void thread_sleeps_until_woken(struct kunit *test) {
+    init_completion(&started);
+    init_completion(&woken);
+    wake_seen = 0;
+    pid_t pid = kernel_thread(sleeper_thread, NULL, CLONE_KERNEL);
+    KUNIT_ASSERT_GT(test, pid, 0);
+    wait_for_completion(&started);
+    KUNIT_EXPECT_STREQ(test, comm_seen, "kdemo7");
+    msleep(30);
+    KUNIT_EXPECT_EQ(test, wake_seen, 0);
+    struct task_struct *t = find_task_by_pid(pid);
+    KUNIT_ASSERT_NOT_NULL(test, t);
+    /* Wake until it is awake: it may not have gone to sleep yet. */
+    while (!wake_up_process(t) && !wake_seen)
+        msleep(1);
+    wait_for_completion(&woken);
+    KUNIT_EXPECT_EQ(test, wake_seen, 1);
+}
+
+static void thread_start_can_fail(struct kunit *test) {
+    struct standin_fault_rule rule = {FAULT_THREAD, 0, NULL, 0, 0, 1};
+    standin_fault_add(&rule);
+    int r = kernel_thread(sleeper_thread, NULL, 0);
+    standin_fault_clear();
+    KUNIT_EXPECT_EQ(test, r, -ENOMEM);
+}
+
+static void schedule_timeout_returns_after_timeout(struct kunit *test) {
+    set_current_state(TASK_UNINTERRUPTIBLE);
+    long left = schedule_timeout(20);
+    KUNIT_EXPECT_EQ(test, left, 0L);
+    KUNIT_EXPECT_EQ(test, current->state, (long)TASK_RUNNING);
+}
+
+static struct kunit_case sched_cases[] = {
+    KUNIT_CASE(thread_sleeps_until_woken),
+    KUNIT_CASE(thread_start_can_fail),
+    KUNIT_CASE(schedule_timeout_returns_after_timeout),
+    {},
+};
+
+static struct kunit_suite sched_suite = {"sched", sched_cases};
+kunit_test_suite(sched_suite);

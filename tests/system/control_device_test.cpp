@@ -1,0 +1,94 @@
+// The control device through the system calls, as an agent sees it.
+#include "system_test.h"
+
+#include <control_device.h>
+#include <standin/syscalls.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace velmora::test {
+namespace {
+
+using agent::ControlDevice;
+using sim::Machine;
+
+class ControlDeviceTest : public LoadedModule {};
+
+TEST_F(ControlDeviceTest, VersionsAndTheStateOfAFreshFile) {
+    ControlDevice dev;
+    EXPECT_EQ(dev.versionMajor(), 3u);
+    EXPECT_EQ(dev.versionMinor(), 1u);
+    State s = dev.state();
+    EXPECT_EQ(s.state, 0u);
+    EXPECT_EQ(s.major, 0u);
+    EXPECT_EQ(s.minor, 0u);
+    EXPECT_EQ(s.blockSize, 0);
+    EXPECT_EQ(s.mmapSize, 0);
+}
+
+TEST_F(ControlDeviceTest, AnswersOfTheDispatcher) {
+    ControlDevice dev;
+    EXPECT_EQ(dev.command(VEL_COMMAND_16, nullptr), 3);
+    Machine::clearLog();
+    EXPECT_EQ(dev.command(VEL_IOC(VEL_IOC_WRITE, 11, 16), nullptr), 4);
+    EXPECT_TRUE(Machine::logHas("velIOCTL: ioctl command not found"));
+    // A version into memory the process may not write: 7 and the message.
+    void *ro = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(ro, MAP_FAILED);
+    Machine::clearLog();
+    EXPECT_EQ(dev.command(VEL_GET_VERSION_MAJOR, ro), 7);
+    EXPECT_TRUE(Machine::logHas("velIOCTL: copy to user space failed"));
+    // A record the process cannot read: 6 and no message.
+    Machine::clearLog();
+    EXPECT_EQ(dev.command(VEL_GET_STATE, reinterpret_cast<void *>(16)), 6);
+    EXPECT_TRUE(Machine::log().empty());
+    munmap(ro, 4096);
+}
+
+TEST_F(ControlDeviceTest, TwoOpensAreIndependent) {
+    ControlDevice a, b;
+    EXPECT_NE(a.fd(), b.fd());
+    a.close();
+    EXPECT_EQ(b.state().state, 0u);
+    EXPECT_EQ(b.versionMajor(), 3u);
+}
+
+TEST_F(ControlDeviceTest, ReadWriteAndPollDoNothing) {
+    ControlDevice dev;
+    char buf[16] = "untouched";
+    EXPECT_EQ(sys::read(dev.fd(), buf, sizeof(buf)), 0);
+    EXPECT_STREQ(buf, "untouched");
+    EXPECT_EQ(sys::write(dev.fd(), buf, sizeof(buf)), 0);
+    sys::pollfd p{dev.fd(), POLLIN | POLLOUT, 0};
+    EXPECT_EQ(sys::poll(&p, 1, 0), 0);
+    EXPECT_EQ(p.revents, 0);
+    EXPECT_EQ(dev.state().state, 0u);
+}
+
+TEST_F(ControlDeviceTest, ShutdownLeavesTheDeviceUsable) {
+    ControlDevice dev;
+    EXPECT_EQ(dev.command(VEL_SHUTDOWN, nullptr), 0);
+    EXPECT_EQ(dev.versionMajor(), 3u);
+    ControlDevice again;
+    EXPECT_EQ(again.state().state, 0u);
+}
+
+TEST_F(ControlDeviceTest, SystemCallErrors) {
+    EXPECT_EQ(sys::open("/dev/none", O_RDWR), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(sys::ioctl(999, VEL_COMMAND_16, 0ul), -1);
+    EXPECT_EQ(errno, EBADF);
+    // A node of a major no driver has registered.
+    ASSERT_EQ(sys::mknod("/dev/nodriver", S_IFCHR | 0600, (121u << 20)), 0);
+    EXPECT_EQ(sys::open("/dev/nodriver", O_RDWR), -1);
+    EXPECT_EQ(errno, ENXIO);
+}
+
+}  // namespace
+}  // namespace velmora::test
