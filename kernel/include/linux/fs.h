@@ -8,6 +8,7 @@
 #include <linux/wait.h>
 #include <linux/semaphore.h>
 #include <linux/mutex.h>
+#include <linux/rwsem.h>
 #include <asm/atomic.h>
 
 struct module;
@@ -15,10 +16,14 @@ struct vm_area_struct;
 struct poll_table_struct;
 struct kiocb;
 struct iovec;
-struct super_block;
-struct block_device;
 struct gendisk;
+struct hd_struct;
 struct vfsmount;
+struct file_system_type;
+
+#define READ 0
+#define WRITE 1
+#define READA 2
 
 #define S_IFMT 00170000
 #define S_IFBLK 0060000
@@ -99,6 +104,50 @@ struct file_operations {
     int (*release)(struct inode *, struct file *);
 };
 
+/* A block device: a whole disk, or one partition of it. */
+struct block_device {
+    dev_t bd_dev;
+    struct inode *bd_inode;
+    int bd_openers;
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
+    struct mutex bd_mutex; /* open/close and partition changes */
+#else
+    struct semaphore bd_sem;
+#endif
+    struct block_device *bd_contains; /* the whole disk (itself for a whole disk) */
+    unsigned bd_block_size;
+    struct hd_struct *bd_part; /* its partition record (from 2.6.29 also for a whole disk) */
+    unsigned bd_part_count;
+    struct gendisk *bd_disk;
+    atomic_t bd_count;
+    struct list_head bd_list;
+};
+
+/* A mounted file system. */
+struct super_block {
+    struct list_head s_list;
+    dev_t s_dev;
+    unsigned long s_blocksize;
+    unsigned char s_blocksize_bits;
+    struct file_system_type *s_type;
+    struct block_device *s_bdev;
+    int s_count;               /* references held by get_super() callers */
+    struct rw_semaphore s_umount;
+    int s_frozen;              /* frozen by freeze_bdev() */
+    wait_queue_head_t s_wait_unfrozen;
+    char s_id[32];
+    void *s_fs_info;
+};
+
+#define SB_UNFROZEN 0
+#define SB_FREEZE_WRITE 1
+#define SB_FREEZE_TRANS 2
+
+struct file_system_type {
+    const char *name;
+    struct list_head fs_list;
+};
+
 static inline unsigned iminor(const struct inode *inode) {
     return MINOR(inode->i_rdev);
 }
@@ -115,6 +164,25 @@ int unregister_chrdev(unsigned int major, const char *name);
 #endif
 void get_file(struct file *f);
 void fput(struct file *f);
+
+/* The block device of a device number, with a reference (bdput drops it). */
+struct block_device *bdget(dev_t dev);
+void bdput(struct block_device *bdev);
+/* The file system mounted on a device, with a reference; NULL when none. */
+struct super_block *get_super(struct block_device *bdev);
+void drop_super(struct super_block *sb);
+/*
+ * Flushes the file system on the device, waits for its writes in flight and
+ * holds every new write until thaw_bdev(). NULL when nothing is mounted; from
+ * 2.6.29 an error pointer when the freeze failed.
+ */
+struct super_block *freeze_bdev(struct block_device *bdev);
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+int thaw_bdev(struct block_device *bdev, struct super_block *sb);
+#else
+void thaw_bdev(struct block_device *bdev, struct super_block *sb);
+#endif
+int fsync_bdev(struct block_device *bdev);
 }
 
 #endif
