@@ -53,6 +53,8 @@ unsigned long track_report_range(unsigned long lo, unsigned long hi, const char 
 /* page_alloc.cpp */
 void page_alloc_init(unsigned long pages);
 unsigned long pages_report_range(unsigned long lo, unsigned long hi, const char *owner);
+/* Allocated pages whose allocation was made by a loaded module. */
+unsigned long pages_in_modules(void);
 void *phys_base(void);
 unsigned long phys_pages(void);
 
@@ -66,6 +68,70 @@ int address_in_module(unsigned long addr);
 /* chrdev.cpp */
 const struct file_operations *chrdev_fops(unsigned int major);
 unsigned long chrdev_report_range(unsigned long lo, unsigned long hi, const char *owner);
+
+/* vfs.cpp: the open file of a descriptor, with a reference (fput drops it). */
+struct file *fget(int fd);
+
+/* mmap.cpp: the process's one address space and its device mappings. */
+struct rw_semaphore *mm_mmap_sem(void);
+spinlock_t *mm_page_table_lock(void);
+/* Lockless first test of the fault path: could addr lie in a mapping? */
+int mm_may_hold(unsigned long addr);
+/* The mapping that holds addr, or NULL; mmap_sem held. */
+struct vm_area_struct *find_vma(unsigned long addr);
+/* Where a mapping keeps the page mapped at its page index; mmap_sem held,
+ * changed under page_table_lock. */
+struct page **vma_page_slot(struct vm_area_struct *vma, unsigned long index);
+
+/* pagefault.cpp */
+void pagefault_install(void);
+/* Maps the page of a mapping at addr for a user copy: 0 when it is mapped
+ * now, or -EFAULT. */
+int fault_in_user(const void *addr, int write);
+/* What every user copy tells the lock validator: it may take mmap_sem. */
+void might_fault(void);
+
+/* The block layer (bio.cpp, blk_core.cpp, blk_sync.cpp, block_dev.cpp,
+ * genhd.cpp, msdos_partitions.cpp) and the simulated disks (drivers/). */
+struct bio;
+struct gendisk;
+struct hd_struct;
+struct block_device;
+struct super_block;
+void bio_mark_submitted(struct bio *bio); /* the layer owns the bio until it completes */
+int blk_rw_sync(struct block_device *bdev, int rw, sector_t sector, void *buf, unsigned int len);
+struct block_device *bdev_attach(struct gendisk *disk, int partno, struct hd_struct *part);
+void bdev_detach(struct gendisk *disk, int partno);
+sector_t bdev_sectors(struct block_device *bdev);
+int bdev_in_use(struct block_device *bdev); /* a file system is mounted on it */
+int disk_parts_in_use(struct gendisk *disk);
+int disk_numbers_taken(unsigned int major, unsigned int first_minor, int minors);
+int rescan_partitions(struct gendisk *disk);
+/* Straight from a simulated disk's backing store; off counts from bdev's start. */
+int simdisk_raw_io(struct block_device *bdev, int rw, unsigned long long off, void *buf,
+                   unsigned long long len);
+
+/* File systems (super.cpp, fs_io.cpp, freeze.cpp, capture.cpp). */
+struct sim_fs;
+struct sim_fs *sim_fs_create(struct super_block *sb, unsigned int io_size);
+void sim_fs_destroy(struct sim_fs *fs);
+int sim_fs_shutdown(struct super_block *sb); /* -EBUSY while pinned by a workload */
+int fs_pin(struct super_block *sb);
+void fs_unpin(struct super_block *sb);
+int fs_write_block(struct super_block *sb, unsigned long long block, const void *data, int mode,
+                   unsigned long *epoch);
+int fs_read_block(struct super_block *sb, unsigned long long block, void *data);
+unsigned int fs_io_size(struct super_block *sb);
+unsigned long long fs_io_blocks(struct super_block *sb);
+int fs_writeback(struct super_block *sb);
+void fs_freeze_writes(struct super_block *sb);        /* held, flushed, drained */
+unsigned long fs_mark_frozen(struct super_block *sb); /* counts the freeze: its epoch */
+void fs_thaw_writes(struct super_block *sb);
+int fs_take_freeze_failure(struct super_block *sb);
+struct super_block *get_super_by_dev(dev_t dev); /* get_super of bdget(dev) */
+void put_super(struct super_block *sb);          /* drops get_super's reference only */
+const char *ext_detect(const unsigned char *super, unsigned int *blocksize);
+void capture_on_freeze(struct super_block *sb, unsigned long epoch);
 
 /* printk.cpp */
 void klog_init(void);

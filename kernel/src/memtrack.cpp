@@ -114,5 +114,5 @@ extern "C" unsigned long standin_module_allocations(void) {
     host_mutex_lock(&track_lock);
     list_for_each_entry(h, &track_list, node) count += address_in_module(h->caller);
     host_mutex_unlock(&track_lock);
-    return count;
+    return count + pages_in_modules();
 }

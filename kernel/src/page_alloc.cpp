@@ -169,3 +169,15 @@ unsigned long pages_report_range(unsigned long lo, unsigned long hi, const char 
         printk("<3>%s: ... %lu pages leaked in all\n", owner, count);
     return count;
 }
+
+unsigned long pages_in_modules(void) {
+    unsigned long count = 0;
+    host_mutex_lock(&zone_lock);
+    unsigned long end = next_fresh;
+    host_mutex_unlock(&zone_lock);
+    for (unsigned long pfn = 0; pfn < end; pfn++) {
+        unsigned long caller = __atomic_load_n(&mem_map[pfn].alloc_caller, __ATOMIC_RELAXED);
+        if (caller && atomic_read(&mem_map[pfn]._count) > 0) count += address_in_module(caller);
+    }
+    return count;
+}

@@ -62,7 +62,7 @@ extern "C" void fput(struct file *f) {
     host_free(f);
 }
 
-static struct file *fget(int fd) {
+struct file *fget(int fd) {
     if (fd < 0 || fd >= MAX_FILES)
         return NULL;
     host_mutex_lock(&vfs_lock);

@@ -30,7 +30,7 @@ void standin_klog_clear(void);
 /* dmesg: the whole log with times and levels, to standard error. */
 void standin_klog_dump(void);
 
-/* Live kernel allocations and threads owned by loaded modules. */
+/* Kernel memory (objects and pages) currently held by loaded modules. */
 unsigned long standin_module_allocations(void);
 
 #ifdef __cplusplus

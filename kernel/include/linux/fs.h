@@ -121,7 +121,15 @@ struct block_device {
     struct gendisk *bd_disk;
     atomic_t bd_count;
     struct list_head bd_list;
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+    struct mutex bd_fsfreeze_mutex; /* freeze_bdev/thaw_bdev; freezes nest */
+    int bd_fsfreeze_count;
+#else
+    struct semaphore bd_mount_sem; /* held from freeze_bdev to thaw_bdev */
+#endif
 };
+
+#define BDEVNAME_SIZE 32
 
 /* A mounted file system. */
 struct super_block {
@@ -131,9 +139,9 @@ struct super_block {
     unsigned char s_blocksize_bits;
     struct file_system_type *s_type;
     struct block_device *s_bdev;
-    int s_count;               /* references held by get_super() callers */
+    int s_count; /* references held by get_super() callers */
     struct rw_semaphore s_umount;
-    int s_frozen;              /* frozen by freeze_bdev() */
+    int s_frozen; /* frozen by freeze_bdev() */
     wait_queue_head_t s_wait_unfrozen;
     char s_id[32];
     void *s_fs_info;
@@ -183,6 +191,8 @@ int thaw_bdev(struct block_device *bdev, struct super_block *sb);
 void thaw_bdev(struct block_device *bdev, struct super_block *sb);
 #endif
 int fsync_bdev(struct block_device *bdev);
+/* The device's name ("sda", "sda1", "ram0p1") in buf, which it returns. */
+const char *bdevname(struct block_device *bdev, char *buf);
 }
 
 #endif

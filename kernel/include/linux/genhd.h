@@ -17,8 +17,8 @@ struct hd_struct {
 
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
 struct disk_part_tbl {
-    int len;                     /* entries in part[] */
-    struct hd_struct *part[1];   /* part[0] is the whole disk; really `len` long */
+    int len;                   /* entries in part[] */
+    struct hd_struct *part[1]; /* part[0] is the whole disk; really `len` long */
 };
 #endif
 
@@ -77,6 +77,9 @@ void del_gendisk(struct gendisk *disk);
 void put_disk(struct gendisk *disk);
 /* Adds or replaces partition partno (1 ..) of a disk that is not in use. */
 int add_partition(struct gendisk *disk, int partno, sector_t start, sector_t len);
+void delete_partition(struct gendisk *disk, int partno);
+/* Name of partition partno of the disk (0: the disk itself) in buf. */
+char *disk_name(struct gendisk *disk, int partno, char *buf);
 }
 
 #endif

@@ -51,6 +51,7 @@ struct vm_fault {
 #define VM_FAULT_SIGBUS 0x0002
 #define VM_FAULT_MAJOR 0x0004
 #define VM_FAULT_WRITE 0x0008
+#define FAULT_FLAG_WRITE 0x01 /* vm_fault.flags: the access was a write */
 #endif
 
 #if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 26)

@@ -1,0 +1,502 @@
+/*
+ * The simulated disk controller. make_request_fn only queues the bio; the
+ * controller's thread waits out the disk's latency, moves the data and ends
+ * the bio with irq_enter()/irq_exit() around bio_endio, so completion
+ * functions run on another thread and in interrupt context, as they do on
+ * hardware. Bios are served in arrival order.
+ */
+#include <linux/kernel.h>
+#include <linux/bio.h>
+#include <linux/blkdev.h>
+#include <linux/genhd.h>
+#include <linux/sched.h>
+#include <linux/wait.h>
+#include <linux/completion.h>
+#include <linux/mm.h>
+#include <linux/string.h>
+#include <linux/errno.h>
+#include <standin/disk.h>
+
+#include "../src/internal.h"
+#include "simdisk.h"
+
+#define MAX_FAIL_RANGES 16
+
+struct sim_request {
+    struct sim_request *next;
+    struct bio *bio;
+    unsigned long long due; /* monotonic ns */
+};
+
+struct fail_range {
+    unsigned long long start, end; /* disk sectors, end exclusive */
+    int directions;                /* STANDIN_FAIL_* */
+};
+
+struct simdisk {
+    struct list_head list;
+    struct gendisk *disk;
+    struct request_queue *queue;
+    struct simdisk_backend *backend;
+    spinlock_t own_lock;
+    spinlock_t *lock; /* the queue's lock, or own_lock when it has none */
+    struct sim_request *head, *tail;
+    int queued;   /* bios received and not yet ended */
+    int paused;   /* the controller holds its bios */
+    int stopping; /* the disk goes away: serve what is queued, then end */
+    wait_queue_head_t wq;
+    wait_queue_head_t queued_wq;
+    struct completion exited;
+    struct host_mutex data_lock; /* the backing store */
+    struct host_mutex config_lock;
+    unsigned long long latency_ns;
+    struct fail_range fails[MAX_FAIL_RANGES];
+    int nr_fails;
+    struct standin_disk_stats stats;
+};
+
+static struct host_mutex registry_lock;
+static struct host_mutex create_lock; /* one disk created or removed at a time */
+static LIST_HEAD(simdisks);
+
+static void stat_add(unsigned long long *counter, unsigned long long n) {
+    __atomic_add_fetch(counter, n, __ATOMIC_RELAXED);
+}
+
+/* First failing sector of [sector, sector + count) for this direction, or -1. */
+static long long first_failing(struct simdisk *sd, int rw, unsigned long long sector,
+                               unsigned long long count) {
+    long long first = -1;
+    int dir = rw == WRITE ? STANDIN_FAIL_WRITE : STANDIN_FAIL_READ;
+    host_mutex_lock(&sd->config_lock);
+    for (int i = 0; i < sd->nr_fails; i++) {
+        struct fail_range *f = &sd->fails[i];
+        if (!(f->directions & dir) || f->end <= sector || f->start >= sector + count)
+            continue;
+        unsigned long long s = f->start > sector ? f->start : sector;
+        if (first < 0 || (long long)s < first)
+            first = (long long)s;
+    }
+    host_mutex_unlock(&sd->config_lock);
+    return first;
+}
+
+/* Moves up to `bytes` of the bio; returns 0 or the backend's error. */
+static int move_data(struct simdisk *sd, struct bio *bio, int rw, unsigned int bytes) {
+    unsigned long long pos = (unsigned long long)bio->bi_sector << 9;
+    struct bio_vec *bv;
+    int i, ret = 0;
+    host_mutex_lock(&sd->data_lock);
+    bio_for_each_segment(bv, bio, i) {
+        if (!bytes)
+            break;
+        if (bv->bv_offset + bv->bv_len > PAGE_SIZE) {
+            ret = -EIO;
+            break;
+        }
+        unsigned int n = bv->bv_len < bytes ? bv->bv_len : bytes;
+        char *data = (char *)page_address(bv->bv_page) + bv->bv_offset;
+        ret = sd->backend->io(sd->backend, rw, pos, data, n);
+        if (ret)
+            break;
+        pos += n;
+        bytes -= n;
+    }
+    host_mutex_unlock(&sd->data_lock);
+    return ret;
+}
+
+static void serve(struct simdisk *sd, struct bio *bio) {
+    int rw = bio_data_dir(bio);
+    unsigned int size = bio->bi_size;
+    unsigned long long sectors = size >> 9;
+    unsigned int good = size;
+    int error = 0;
+    if (size & 511 || bio->bi_sector + sectors > get_capacity(sd->disk)) {
+        good = 0;
+        error = -EIO;
+    } else {
+        long long bad = first_failing(sd, rw, bio->bi_sector, sectors);
+        if (bad >= 0) {
+            good = (unsigned int)((unsigned long long)bad - bio->bi_sector) << 9;
+            error = -EIO;
+        }
+    }
+    if (good && move_data(sd, bio, rw, good)) {
+        good = 0;
+        error = -EIO;
+    }
+    stat_add(rw == WRITE ? &sd->stats.writes : &sd->stats.reads, 1);
+    stat_add(rw == WRITE ? &sd->stats.write_bytes : &sd->stats.read_bytes, good);
+    if (error)
+        stat_add(&sd->stats.errors, 1);
+    irq_enter();
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
+    bio_endio(bio, error);
+#else
+    bio_endio(bio, error ? good : size, error);
+#endif
+    irq_exit();
+}
+
+static void end_unserved(struct bio *bio) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
+    bio_endio(bio, -EIO);
+#else
+    bio_endio(bio, 0, -EIO);
+#endif
+}
+
+static int simdisk_make_request(struct request_queue *q, struct bio *bio) {
+    struct simdisk *sd = (struct simdisk *)q->queuedata;
+    /* Bios may come straight here, bypassing generic_make_request. */
+    bio_mark_submitted(bio);
+    struct sim_request *rq = (struct sim_request *)host_malloc(sizeof(*rq));
+    rq->next = NULL;
+    rq->bio = bio;
+    rq->due = host_monotonic_ns() + __atomic_load_n(&sd->latency_ns, __ATOMIC_RELAXED);
+    unsigned long flags;
+    spin_lock_irqsave(sd->lock, flags);
+    int stopping = sd->stopping;
+    if (!stopping) {
+        if (sd->tail)
+            sd->tail->next = rq;
+        else
+            __atomic_store_n(&sd->head, rq, __ATOMIC_RELEASE);
+        sd->tail = rq;
+        sd->queued++;
+    }
+    spin_unlock_irqrestore(sd->lock, flags);
+    if (stopping) {
+        host_free(rq);
+        end_unserved(bio);
+        return 0;
+    }
+    wake_up(&sd->wq);
+    wake_up_all(&sd->queued_wq);
+    return 0;
+}
+
+static int locked_read(struct simdisk *sd, int *field) {
+    unsigned long flags;
+    spin_lock_irqsave(sd->lock, flags);
+    int v = *field;
+    spin_unlock_irqrestore(sd->lock, flags);
+    return v;
+}
+
+/* The next bio to serve: none while paused, unless the disk is stopping. */
+static struct sim_request *next_request(struct simdisk *sd, int *stopping) {
+    unsigned long flags;
+    spin_lock_irqsave(sd->lock, flags);
+    struct sim_request *rq = sd->paused && !sd->stopping ? NULL : sd->head;
+    if (rq) {
+        __atomic_store_n(&sd->head, rq->next, __ATOMIC_RELEASE);
+        if (!rq->next)
+            sd->tail = NULL;
+    }
+    *stopping = sd->stopping;
+    spin_unlock_irqrestore(sd->lock, flags);
+    return rq;
+}
+
+static int simdisk_thread(void *arg) {
+    struct simdisk *sd = (struct simdisk *)arg;
+    daemonize("irq/%s", sd->disk->disk_name);
+    for (;;) {
+        wait_event(sd->wq, (__atomic_load_n(&sd->head, __ATOMIC_ACQUIRE) &&
+                            !locked_read(sd, &sd->paused)) ||
+                               __atomic_load_n(&sd->stopping, __ATOMIC_ACQUIRE));
+        int stopping;
+        struct sim_request *rq = next_request(sd, &stopping);
+        if (!rq) {
+            if (stopping)
+                break;
+            continue;
+        }
+        unsigned long long now = host_monotonic_ns();
+        if (rq->due > now)
+            task_sleep_ns(rq->due - now);
+        serve(sd, rq->bio);
+        host_free(rq);
+        unsigned long flags;
+        spin_lock_irqsave(sd->lock, flags);
+        sd->queued--;
+        spin_unlock_irqrestore(sd->lock, flags);
+    }
+    complete_and_exit(&sd->exited, 0);
+}
+
+static struct simdisk *simdisk_of(struct gendisk *disk) {
+    struct simdisk *sd, *found = NULL;
+    if (!disk)
+        return NULL;
+    host_mutex_lock(&registry_lock);
+    list_for_each_entry(sd, &simdisks, list) {
+        if (sd->disk == disk)
+            found = sd;
+    }
+    host_mutex_unlock(&registry_lock);
+    return found;
+}
+
+static void simdisk_free(struct simdisk *sd) {
+    if (sd->queue)
+        blk_cleanup_queue(sd->queue);
+    put_disk(sd->disk);
+    sd->backend->release(sd->backend);
+    host_free(sd);
+}
+
+/* The disk and its queue, not yet added; NULL when memory says no. */
+static struct simdisk *simdisk_alloc(struct simdisk_backend *backend, const char *name,
+                                     unsigned int major, unsigned int first_minor, int minors,
+                                     unsigned long long sectors, int own_queue_lock) {
+    struct simdisk *sd = (struct simdisk *)host_calloc(1, sizeof(*sd));
+    sd->backend = backend;
+    sd->disk = alloc_disk(minors);
+    sd->queue = blk_alloc_queue(GFP_KERNEL);
+    if (!sd->disk || !sd->queue) {
+        if (sd->queue)
+            blk_cleanup_queue(sd->queue);
+        put_disk(sd->disk);
+        host_free(sd);
+        return NULL;
+    }
+    struct request_queue *q = sd->queue;
+    blk_queue_make_request(q, simdisk_make_request);
+    blk_queue_hardsect_size(q, 512);
+    q->max_sectors = 1024;
+    q->queuedata = sd;
+    if (own_queue_lock) {
+        q->queue_lock = &q->__queue_lock;
+        sd->lock = q->queue_lock;
+    } else {
+        spin_lock_init(&sd->own_lock);
+        sd->lock = &sd->own_lock;
+    }
+    init_waitqueue_head(&sd->wq);
+    init_waitqueue_head(&sd->queued_wq);
+    init_completion(&sd->exited);
+    struct gendisk *disk = sd->disk;
+    disk->major = (int)major;
+    disk->first_minor = (int)first_minor;
+    strlcpy(disk->disk_name, name, sizeof(disk->disk_name));
+    disk->queue = q;
+    disk->private_data = sd;
+    set_capacity(disk, sectors);
+    return sd;
+}
+
+int simdisk_create(struct simdisk_backend *backend, const char *name, unsigned int major,
+                   unsigned int first_minor, int minors, unsigned long long sectors,
+                   int own_queue_lock) {
+    if (major == 0 || major >= 4096 || minors < 1 || minors > 256 ||
+        first_minor + (unsigned int)minors > MINORMASK + 1 || !name || !*name) {
+        backend->release(backend);
+        return -EINVAL;
+    }
+    host_mutex_lock(&create_lock);
+    struct simdisk *sd = NULL;
+    int ret = -EBUSY;
+    if (!disk_numbers_taken(major, first_minor, minors)) {
+        sd = simdisk_alloc(backend, name, major, first_minor, minors, sectors, own_queue_lock);
+        ret = sd ? 0 : -ENOMEM;
+    }
+    if (sd) {
+        int pid = kernel_thread(simdisk_thread, sd, CLONE_KERNEL);
+        if (pid < 0) {
+            simdisk_free(sd); /* releases the backend too */
+            host_mutex_unlock(&create_lock);
+            return pid;
+        }
+        host_mutex_lock(&registry_lock);
+        list_add_tail(&sd->list, &simdisks);
+        host_mutex_unlock(&registry_lock);
+        add_disk(sd->disk); /* reads the partition table through the new thread */
+    } else {
+        backend->release(backend);
+    }
+    host_mutex_unlock(&create_lock);
+    return ret;
+}
+
+/* The simulated disk of a device number, and the block device (a reference
+ * the caller drops with bdput). */
+static struct simdisk *simdisk_get(unsigned int dev, struct block_device **bdevp) {
+    struct block_device *bdev = bdget(dev);
+    struct simdisk *sd = simdisk_of(bdev->bd_disk);
+    if (!sd) {
+        bdput(bdev);
+        return NULL;
+    }
+    *bdevp = bdev;
+    return sd;
+}
+
+int simdisk_raw_io(struct block_device *bdev, int rw, unsigned long long off, void *buf,
+                   unsigned long long len) {
+    struct simdisk *sd = simdisk_of(bdev->bd_disk);
+    if (!sd)
+        return -ENODEV;
+    unsigned long long size = (unsigned long long)bdev_sectors(bdev) << 9;
+    if (off > size || len > size - off)
+        return -EINVAL;
+    off += (unsigned long long)get_start_sect(bdev) << 9;
+    int ret = 0;
+    host_mutex_lock(&sd->data_lock);
+    /* In pieces, so the backend's length stays an unsigned long of sane size. */
+    while (len && !ret) {
+        unsigned long n = len > (1UL << 30) ? (1UL << 30) : (unsigned long)len;
+        ret = sd->backend->io(sd->backend, rw, off, buf, n);
+        off += n;
+        buf = (char *)buf + n;
+        len -= n;
+    }
+    host_mutex_unlock(&sd->data_lock);
+    return ret;
+}
+
+extern "C" int standin_disk_remove(unsigned int dev) {
+    struct block_device *bdev;
+    host_mutex_lock(&create_lock);
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd) {
+        host_mutex_unlock(&create_lock);
+        return -ENODEV;
+    }
+    bdput(bdev);
+    if (disk_parts_in_use(sd->disk)) {
+        host_mutex_unlock(&create_lock);
+        return -EBUSY;
+    }
+    del_gendisk(sd->disk);
+    unsigned long flags;
+    spin_lock_irqsave(sd->lock, flags);
+    __atomic_store_n(&sd->stopping, 1, __ATOMIC_RELEASE);
+    spin_unlock_irqrestore(sd->lock, flags);
+    wake_up(&sd->wq);
+    wait_for_completion(&sd->exited); /* the thread serves what is queued first */
+    host_mutex_lock(&registry_lock);
+    list_del(&sd->list);
+    host_mutex_unlock(&registry_lock);
+    simdisk_free(sd);
+    host_mutex_unlock(&create_lock);
+    return 0;
+}
+
+extern "C" unsigned long long standin_dev_sectors(unsigned int dev) {
+    struct block_device *bdev = bdget(dev);
+    unsigned long long n = bdev_sectors(bdev);
+    bdput(bdev);
+    return n;
+}
+
+extern "C" int standin_disk_set_latency(unsigned int dev, unsigned long long nanoseconds) {
+    struct block_device *bdev;
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd)
+        return -ENODEV;
+    __atomic_store_n(&sd->latency_ns, nanoseconds, __ATOMIC_RELAXED);
+    bdput(bdev);
+    return 0;
+}
+
+extern "C" int standin_disk_fail_sectors(unsigned int dev, unsigned long long sector,
+                                         unsigned long long count, int directions) {
+    struct block_device *bdev;
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd)
+        return -ENODEV;
+    int ret = 0;
+    unsigned long long start = sector + get_start_sect(bdev);
+    host_mutex_lock(&sd->config_lock);
+    if (sd->nr_fails == MAX_FAIL_RANGES) {
+        ret = -ENOSPC;
+    } else {
+        struct fail_range *f = &sd->fails[sd->nr_fails++];
+        f->start = start;
+        f->end = start + count;
+        f->directions = directions;
+    }
+    host_mutex_unlock(&sd->config_lock);
+    bdput(bdev);
+    return ret;
+}
+
+extern "C" int standin_disk_clear_failures(unsigned int dev) {
+    struct block_device *bdev;
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd)
+        return -ENODEV;
+    host_mutex_lock(&sd->config_lock);
+    sd->nr_fails = 0;
+    host_mutex_unlock(&sd->config_lock);
+    bdput(bdev);
+    return 0;
+}
+
+static int raw_api(unsigned int dev, int rw, unsigned long long offset, void *buf,
+                   unsigned long long len) {
+    struct block_device *bdev = bdget(dev);
+    int ret = simdisk_raw_io(bdev, rw, offset, buf, len);
+    bdput(bdev);
+    return ret;
+}
+
+extern "C" int standin_dev_read_raw(unsigned int dev, unsigned long long offset, void *buf,
+                                    unsigned long long len) {
+    return raw_api(dev, READ, offset, buf, len);
+}
+
+extern "C" int standin_dev_write_raw(unsigned int dev, unsigned long long offset, const void *buf,
+                                     unsigned long long len) {
+    return raw_api(dev, WRITE, offset, (void *)buf, len);
+}
+
+extern "C" int standin_get_disk_stats(unsigned int dev, struct standin_disk_stats *out) {
+    struct block_device *bdev;
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd)
+        return -ENODEV;
+    out->reads = __atomic_load_n(&sd->stats.reads, __ATOMIC_RELAXED);
+    out->writes = __atomic_load_n(&sd->stats.writes, __ATOMIC_RELAXED);
+    out->read_bytes = __atomic_load_n(&sd->stats.read_bytes, __ATOMIC_RELAXED);
+    out->write_bytes = __atomic_load_n(&sd->stats.write_bytes, __ATOMIC_RELAXED);
+    out->errors = __atomic_load_n(&sd->stats.errors, __ATOMIC_RELAXED);
+    bdput(bdev);
+    return 0;
+}
+
+static int set_paused(unsigned int dev, int paused) {
+    struct block_device *bdev;
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd)
+        return -ENODEV;
+    unsigned long flags;
+    spin_lock_irqsave(sd->lock, flags);
+    sd->paused = paused;
+    spin_unlock_irqrestore(sd->lock, flags);
+    wake_up(&sd->wq);
+    bdput(bdev);
+    return 0;
+}
+
+extern "C" int standin_disk_pause(unsigned int dev) {
+    return set_paused(dev, 1);
+}
+
+extern "C" int standin_disk_resume(unsigned int dev) {
+    return set_paused(dev, 0);
+}
+
+extern "C" int standin_disk_wait_queued(unsigned int dev, int count) {
+    struct block_device *bdev;
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd)
+        return -ENODEV;
+    wait_event(sd->queued_wq, locked_read(sd, &sd->queued) >= count);
+    int n = locked_read(sd, &sd->queued);
+    bdput(bdev);
+    return n;
+}

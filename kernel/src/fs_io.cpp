@@ -1,0 +1,531 @@
+/*
+ * The write path of a mounted file system, as simulated workloads use it:
+ * blocks written directly (one bio, waited for) or buffered (dirty in the
+ * file system's cache until written back). It is what makes a freeze real:
+ * every write waits while the file system is frozen, a freeze waits for the
+ * writes already accepted, writes the dirty blocks back and waits for every
+ * bio of the file system in flight.
+ */
+#include <linux/kernel.h>
+#include <linux/bio.h>
+#include <linux/blkdev.h>
+#include <linux/fs.h>
+#include <linux/sched.h>
+#include <linux/wait.h>
+#include <linux/completion.h>
+#include <linux/mm.h>
+#include <linux/string.h>
+#include <asm/bitops.h>
+#include <linux/errno.h>
+#include <linux/err.h>
+#include <standin/disk.h>
+
+#include "internal.h"
+
+#define DIRTY_HASH_SIZE 256
+
+struct dirty_block {
+    struct list_head list;
+    struct dirty_block *hash_next;
+    unsigned long long block;
+    struct page *page;
+};
+
+struct sim_fs {
+    struct super_block *sb;
+    unsigned int io_size;
+    unsigned long long nr_blocks;
+    /* Taken in interrupt context too (bio completion): always with irqsave. */
+    spinlock_t lock;
+    int writers;         /* inside the write path */
+    int held;            /* waiting for a thaw */
+    int in_flight;       /* bios of the file system */
+    int dead;            /* unmounting: no new writes */
+    int pins;            /* workloads running on it */
+    unsigned long epoch; /* freezes completed */
+    int freeze_failures; /* test control: freezes still to fail */
+    int freeze_error;
+    struct list_head dirty;
+    struct dirty_block *hash[DIRTY_HASH_SIZE];
+    wait_queue_head_t drain_wq; /* writers, held or in_flight changed */
+    struct rw_semaphore wb_sem; /* write-back excludes direct writes and reads */
+};
+
+/* The bios one caller waits for. */
+struct io_batch {
+    struct sim_fs *fs;
+    atomic_t pending;
+    atomic_t errors;
+    struct completion done;
+};
+
+static struct sim_fs *fs_of(struct super_block *sb) {
+    return (struct sim_fs *)sb->s_fs_info;
+}
+
+static int read_locked_int(struct sim_fs *fs, int *field) {
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    int v = *field;
+    spin_unlock_irqrestore(&fs->lock, flags);
+    return v;
+}
+
+static int frozen(struct super_block *sb) {
+    return __atomic_load_n(&sb->s_frozen, __ATOMIC_ACQUIRE) != SB_UNFROZEN;
+}
+
+struct sim_fs *sim_fs_create(struct super_block *sb, unsigned int io_size) {
+    struct sim_fs *fs = (struct sim_fs *)host_calloc(1, sizeof(*fs));
+    fs->sb = sb;
+    fs->io_size = io_size;
+    fs->nr_blocks = ((unsigned long long)bdev_sectors(sb->s_bdev) << 9) / io_size;
+    spin_lock_init(&fs->lock);
+    INIT_LIST_HEAD(&fs->dirty);
+    init_waitqueue_head(&fs->drain_wq);
+    init_rwsem(&fs->wb_sem);
+    return fs;
+}
+
+void sim_fs_destroy(struct sim_fs *fs) {
+    if (!list_empty(&fs->dirty) || fs->in_flight || fs->writers)
+        kernel_die("BUG: file system torn down with writes pending\n");
+    host_free(fs);
+}
+
+static void batch_init(struct io_batch *b, struct sim_fs *fs) {
+    b->fs = fs;
+    atomic_set(&b->pending, 1); /* the submitter's own, dropped in batch_wait */
+    atomic_set(&b->errors, 0);
+    init_completion(&b->done);
+}
+
+static void batch_put(struct io_batch *b) {
+    if (atomic_dec_and_test(&b->pending))
+        complete(&b->done);
+}
+
+static int batch_wait(struct io_batch *b) {
+    batch_put(b);
+    wait_for_completion(&b->done);
+    return atomic_read(&b->errors) ? -EIO : 0;
+}
+
+static void io_finished(struct sim_fs *fs) {
+    unsigned long flags;
+    /* The wake-up is inside the lock, so a drainer that sees 0 and takes
+     * the lock once knows nobody is still touching the file system. */
+    spin_lock_irqsave(&fs->lock, flags);
+    if (--fs->in_flight == 0)
+        wake_up_all(&fs->drain_wq);
+    spin_unlock_irqrestore(&fs->lock, flags);
+}
+
+static void bio_finished(struct bio *bio) {
+    struct io_batch *batch = (struct io_batch *)bio->bi_private;
+    if (!bio_flagged(bio, BIO_UPTODATE))
+        atomic_inc(&batch->errors);
+    struct sim_fs *fs = batch->fs;
+    bio_put(bio);
+    io_finished(fs);
+    batch_put(batch);
+}
+
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
+static void fs_end_io(struct bio *bio, int error) {
+    bio_finished(bio);
+}
+#else
+static int fs_end_io(struct bio *bio, unsigned int bytes_done, int error) {
+    if (bio->bi_size && !error)
+        return 1;
+    bio_finished(bio);
+    return 0;
+}
+#endif
+
+static int submit_block(struct sim_fs *fs, struct io_batch *batch, int rw, unsigned long long block,
+                        struct page *page) {
+    struct bio *bio = bio_alloc(GFP_NOIO, 1);
+    if (!bio)
+        return -ENOMEM;
+    bio->bi_bdev = fs->sb->s_bdev;
+    bio->bi_sector = (sector_t)(block * (fs->io_size >> 9));
+    if (bio_add_page(bio, page, fs->io_size, 0) != (int)fs->io_size) {
+        bio_put(bio);
+        return -EIO;
+    }
+    bio->bi_end_io = fs_end_io;
+    bio->bi_private = batch;
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    fs->in_flight++;
+    spin_unlock_irqrestore(&fs->lock, flags);
+    atomic_inc(&batch->pending);
+    submit_bio(rw, bio);
+    return 0;
+}
+
+/* One block, submitted and waited for. */
+static int block_io(struct sim_fs *fs, int rw, unsigned long long block, void *data) {
+    struct page *page = alloc_page(GFP_NOIO);
+    if (!page)
+        return -ENOMEM;
+    if (rw == WRITE)
+        memcpy(page_address(page), data, fs->io_size);
+    struct io_batch batch;
+    batch_init(&batch, fs);
+    int ret = submit_block(fs, &batch, rw, block, page);
+    int waited = batch_wait(&batch);
+    if (!ret)
+        ret = waited;
+    if (!ret && rw == READ)
+        memcpy(data, page_address(page), fs->io_size);
+    __free_page(page);
+    return ret;
+}
+
+static struct dirty_block **hash_slot(struct sim_fs *fs, unsigned long long block) {
+    return &fs->hash[(block * 0x9e3779b97f4a7c15ULL) >> 56];
+}
+
+static struct dirty_block *find_dirty(struct sim_fs *fs, unsigned long long block) {
+    struct dirty_block *d = *hash_slot(fs, block);
+    while (d && d->block != block)
+        d = d->hash_next;
+    return d;
+}
+
+static void unhash_dirty(struct sim_fs *fs, struct dirty_block *d) {
+    struct dirty_block **pp = hash_slot(fs, d->block);
+    while (*pp != d)
+        pp = &(*pp)->hash_next;
+    *pp = d->hash_next;
+    list_del_init(&d->list);
+}
+
+static void free_dirty(struct dirty_block *d) {
+    __free_page(d->page);
+    host_free(d);
+}
+
+/* Counts the caller in as a writer, once the file system is not frozen. */
+static int enter_write(struct sim_fs *fs, unsigned long *epoch) {
+    struct super_block *sb = fs->sb;
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    while (!fs->dead && frozen(sb)) {
+        fs->held++;
+        wake_up_all(&fs->drain_wq);
+        spin_unlock_irqrestore(&fs->lock, flags);
+        wait_event(sb->s_wait_unfrozen, !frozen(sb));
+        spin_lock_irqsave(&fs->lock, flags);
+        fs->held--;
+    }
+    int ret = fs->dead ? -ENODEV : 0;
+    if (!ret) {
+        fs->writers++;
+        if (epoch)
+            *epoch = fs->epoch;
+    }
+    spin_unlock_irqrestore(&fs->lock, flags);
+    return ret;
+}
+
+static void exit_write(struct sim_fs *fs) {
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    if (--fs->writers == 0)
+        wake_up_all(&fs->drain_wq);
+    spin_unlock_irqrestore(&fs->lock, flags);
+}
+
+static int write_direct(struct sim_fs *fs, unsigned long long block, const void *data) {
+    down_read(&fs->wb_sem);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    struct dirty_block *stale = find_dirty(fs, block);
+    if (stale)
+        unhash_dirty(fs, stale); /* this write supersedes it */
+    spin_unlock_irqrestore(&fs->lock, flags);
+    if (stale)
+        free_dirty(stale);
+    int ret = block_io(fs, WRITE, block, (void *)data);
+    up_read(&fs->wb_sem);
+    return ret;
+}
+
+static int write_buffered(struct sim_fs *fs, unsigned long long block, const void *data) {
+    struct dirty_block *fresh = NULL;
+    unsigned long flags;
+    for (;;) {
+        spin_lock_irqsave(&fs->lock, flags);
+        struct dirty_block *d = find_dirty(fs, block);
+        if (!d && fresh) {
+            d = fresh;
+            fresh = NULL;
+            d->block = block;
+            struct dirty_block **slot = hash_slot(fs, block);
+            d->hash_next = *slot;
+            *slot = d;
+            list_add_tail(&d->list, &fs->dirty);
+        }
+        if (d)
+            memcpy(page_address(d->page), data, fs->io_size);
+        spin_unlock_irqrestore(&fs->lock, flags);
+        if (d)
+            break;
+        fresh = (struct dirty_block *)host_calloc(1, sizeof(*fresh));
+        fresh->page = alloc_page(GFP_NOFS);
+        if (!fresh->page) {
+            host_free(fresh);
+            return -ENOMEM;
+        }
+    }
+    if (fresh)
+        free_dirty(fresh);
+    return 0;
+}
+
+int fs_write_block(struct super_block *sb, unsigned long long block, const void *data, int mode,
+                   unsigned long *epoch) {
+    struct sim_fs *fs = fs_of(sb);
+    if (block >= fs->nr_blocks)
+        return -EINVAL;
+    int ret = enter_write(fs, epoch);
+    if (ret)
+        return ret;
+    ret =
+        mode == STANDIN_FS_DIRECT ? write_direct(fs, block, data) : write_buffered(fs, block, data);
+    exit_write(fs);
+    return ret;
+}
+
+int fs_read_block(struct super_block *sb, unsigned long long block, void *data) {
+    struct sim_fs *fs = fs_of(sb);
+    if (block >= fs->nr_blocks)
+        return -EINVAL;
+    down_read(&fs->wb_sem);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    struct dirty_block *d = find_dirty(fs, block);
+    if (d)
+        memcpy(data, page_address(d->page), fs->io_size);
+    spin_unlock_irqrestore(&fs->lock, flags);
+    int ret = d ? 0 : block_io(fs, READ, block, data);
+    up_read(&fs->wb_sem);
+    return ret;
+}
+
+int fs_writeback(struct super_block *sb) {
+    struct sim_fs *fs = fs_of(sb);
+    LIST_HEAD(batch_list);
+    down_write(&fs->wb_sem);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    while (!list_empty(&fs->dirty)) {
+        struct list_head *first = fs->dirty.next;
+        list_del(first);
+        list_add_tail(first, &batch_list);
+    }
+    memset(fs->hash, 0, sizeof(fs->hash));
+    spin_unlock_irqrestore(&fs->lock, flags);
+    struct io_batch batch;
+    batch_init(&batch, fs);
+    int ret = 0;
+    struct dirty_block *d, *next;
+    list_for_each_entry(d, &batch_list, list) {
+        if (submit_block(fs, &batch, WRITE, d->block, d->page))
+            ret = -EIO;
+    }
+    if (batch_wait(&batch))
+        ret = -EIO;
+    list_for_each_entry_safe(d, next, &batch_list, list) free_dirty(d);
+    up_write(&fs->wb_sem);
+    return ret;
+}
+
+/* Waits until cond (read under the lock) holds; returns with it holding and
+ * nobody else inside the lock. */
+#define drain_until(fs, cond)                                              \
+    do {                                                                   \
+        wait_event((fs)->drain_wq, read_locked_int(fs, &(fs)->cond) == 0); \
+    } while (0)
+
+void fs_freeze_writes(struct super_block *sb) {
+    struct sim_fs *fs = fs_of(sb);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    __atomic_store_n(&sb->s_frozen, SB_FREEZE_WRITE, __ATOMIC_RELEASE);
+    wake_up_all(&fs->drain_wq);
+    spin_unlock_irqrestore(&fs->lock, flags);
+    drain_until(fs, writers);
+    fs_writeback(sb);
+    __atomic_store_n(&sb->s_frozen, SB_FREEZE_TRANS, __ATOMIC_RELEASE);
+    drain_until(fs, in_flight);
+}
+
+unsigned long fs_mark_frozen(struct super_block *sb) {
+    struct sim_fs *fs = fs_of(sb);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    unsigned long epoch = ++fs->epoch;
+    spin_unlock_irqrestore(&fs->lock, flags);
+    return epoch;
+}
+
+void fs_thaw_writes(struct super_block *sb) {
+    struct sim_fs *fs = fs_of(sb);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    __atomic_store_n(&sb->s_frozen, SB_UNFROZEN, __ATOMIC_RELEASE);
+    spin_unlock_irqrestore(&fs->lock, flags);
+    wake_up(&sb->s_wait_unfrozen);
+}
+
+int fs_take_freeze_failure(struct super_block *sb) {
+    struct sim_fs *fs = fs_of(sb);
+    unsigned long flags;
+    int error = 0;
+    spin_lock_irqsave(&fs->lock, flags);
+    if (fs->freeze_failures > 0) {
+        fs->freeze_failures--;
+        error = fs->freeze_error;
+    }
+    spin_unlock_irqrestore(&fs->lock, flags);
+    return error;
+}
+
+int sim_fs_shutdown(struct super_block *sb) {
+    struct sim_fs *fs = fs_of(sb);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    int pinned = fs->pins > 0;
+    if (!pinned)
+        fs->dead = 1;
+    spin_unlock_irqrestore(&fs->lock, flags);
+    if (pinned)
+        return -EBUSY;
+    drain_until(fs, writers);
+    fs_writeback(sb);
+    drain_until(fs, in_flight);
+    return 0;
+}
+
+int fs_pin(struct super_block *sb) {
+    struct sim_fs *fs = fs_of(sb);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    int ret = fs->dead ? -ENODEV : 0;
+    if (!ret)
+        fs->pins++;
+    spin_unlock_irqrestore(&fs->lock, flags);
+    return ret;
+}
+
+void fs_unpin(struct super_block *sb) {
+    struct sim_fs *fs = fs_of(sb);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    fs->pins--;
+    spin_unlock_irqrestore(&fs->lock, flags);
+}
+
+unsigned int fs_io_size(struct super_block *sb) {
+    return fs_of(sb)->io_size;
+}
+
+unsigned long long fs_io_blocks(struct super_block *sb) {
+    return fs_of(sb)->nr_blocks;
+}
+
+/* The host's view. */
+
+extern "C" int standin_fs_write_block(unsigned int dev, unsigned long long block, const void *data,
+                                      int mode) {
+    struct super_block *sb = get_super_by_dev(dev);
+    if (!sb)
+        return -ENODEV;
+    int ret = fs_write_block(sb, block, data, mode, NULL);
+    drop_super(sb);
+    return ret;
+}
+
+extern "C" int standin_fs_read_block(unsigned int dev, unsigned long long block, void *data) {
+    struct super_block *sb = get_super_by_dev(dev);
+    if (!sb)
+        return -ENODEV;
+    int ret = fs_read_block(sb, block, data);
+    drop_super(sb);
+    return ret;
+}
+
+extern "C" unsigned int standin_fs_io_size(unsigned int dev) {
+    struct super_block *sb = get_super_by_dev(dev);
+    if (!sb)
+        return 0;
+    unsigned int n = fs_io_size(sb);
+    drop_super(sb);
+    return n;
+}
+
+extern "C" int standin_fs_held_writers(unsigned int dev) {
+    struct super_block *sb = get_super_by_dev(dev);
+    if (!sb)
+        return -ENODEV;
+    int n = read_locked_int(fs_of(sb), &fs_of(sb)->held);
+    drop_super(sb);
+    return n;
+}
+
+extern "C" int standin_fs_wait_held_writers(unsigned int dev, int count) {
+    struct super_block *sb = get_super_by_dev(dev);
+    if (!sb)
+        return -ENODEV;
+    struct sim_fs *fs = fs_of(sb);
+    wait_event(fs->drain_wq, read_locked_int(fs, &fs->held) >= count);
+    drop_super(sb);
+    return 0;
+}
+
+extern "C" int standin_fs_wait_freezing(unsigned int dev) {
+    struct super_block *sb = get_super_by_dev(dev);
+    if (!sb)
+        return -ENODEV;
+    wait_event(fs_of(sb)->drain_wq, frozen(sb));
+    drop_super(sb);
+    return 0;
+}
+
+extern "C" unsigned long standin_fs_freezes(unsigned int dev) {
+    struct super_block *sb = get_super_by_dev(dev);
+    if (!sb)
+        return 0;
+    struct sim_fs *fs = fs_of(sb);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    unsigned long epoch = fs->epoch;
+    spin_unlock_irqrestore(&fs->lock, flags);
+    drop_super(sb);
+    return epoch;
+}
+
+extern "C" int standin_fs_fail_freeze(unsigned int dev, int error, int times) {
+#if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 29)
+    return -ENOSYS;
+#else
+    if (error >= 0 || error < -MAX_ERRNO)
+        return -EINVAL;
+    struct super_block *sb = get_super_by_dev(dev);
+    if (!sb)
+        return -ENODEV;
+    struct sim_fs *fs = fs_of(sb);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    fs->freeze_error = error;
+    fs->freeze_failures = times;
+    spin_unlock_irqrestore(&fs->lock, flags);
+    drop_super(sb);
+    return 0;
+#endif
+}

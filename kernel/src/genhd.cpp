@@ -1,0 +1,245 @@
+/*
+ * Disks and their partition records. Before 2.6.29 a disk keeps partition n
+ * in part[n - 1]; from 2.6.29 in part_tbl->part[n], with part[0] the disk's
+ * own record part0 and the table only as long as the highest partition needs.
+ * Partition changes hold the whole disk's bd_mutex (bd_sem), the lock under
+ * which readers walk the records.
+ */
+#include <linux/kernel.h>
+#include <linux/genhd.h>
+#include <linux/blkdev.h>
+#include <linux/fs.h>
+#include <linux/string.h>
+#include <linux/errno.h>
+
+#include "internal.h"
+
+struct disk_entry {
+    struct gendisk disk;
+    struct list_head list; /* added disks */
+    int added;
+};
+
+static struct host_mutex disks_lock;
+static LIST_HEAD(added_disks);
+
+static struct disk_entry *entry_of(struct gendisk *disk) {
+    return container_of(disk, struct disk_entry, disk);
+}
+
+extern "C" struct gendisk *alloc_disk(int minors) {
+    unsigned long caller = _RET_IP_;
+    might_sleep();
+    if (minors < 1 || should_fail(FAULT_KMALLOC, GFP_KERNEL, NULL, caller))
+        return NULL;
+    struct disk_entry *e =
+        (struct disk_entry *)track_alloc(sizeof(*e), ALLOC_INTERNAL, NULL, caller, 1);
+    if (!e)
+        return NULL;
+    struct gendisk *disk = &e->disk;
+    disk->minors = minors;
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+    disk->part_tbl = (struct disk_part_tbl *)host_calloc(1, sizeof(struct disk_part_tbl));
+    disk->part_tbl->len = 1;
+    disk->part_tbl->part[0] = &disk->part0;
+#else
+    if (minors > 1)
+        disk->part =
+            (struct hd_struct **)host_calloc((unsigned long)minors - 1, sizeof(struct hd_struct *));
+#endif
+    INIT_LIST_HEAD(&e->list);
+    return disk;
+}
+
+static struct hd_struct *find_part(struct gendisk *disk, int partno) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+    return partno < disk->part_tbl->len ? disk->part_tbl->part[partno] : NULL;
+#else
+    return disk->part[partno - 1];
+#endif
+}
+
+static void store_part(struct gendisk *disk, int partno, struct hd_struct *p) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+    struct disk_part_tbl *old = disk->part_tbl;
+    if (partno >= old->len) {
+        int len = partno + 1;
+        unsigned long size = sizeof(*old) + (unsigned long)(len - 1) * sizeof(old->part[0]);
+        struct disk_part_tbl *tbl = (struct disk_part_tbl *)host_calloc(1, size);
+        tbl->len = len;
+        for (int i = 0; i < old->len; i++)
+            tbl->part[i] = old->part[i];
+        disk->part_tbl = tbl;
+        host_free(old);
+    }
+    disk->part_tbl->part[partno] = p;
+#else
+    disk->part[partno - 1] = p;
+#endif
+}
+
+/* The whole disk's lock over its partition records, when it is added. */
+static struct block_device *lock_whole(struct gendisk *disk) {
+    if (!entry_of(disk)->added)
+        return NULL;
+    struct block_device *whole =
+        bdget(MKDEV((unsigned int)disk->major, (unsigned int)disk->first_minor));
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
+    mutex_lock(&whole->bd_mutex);
+#else
+    down(&whole->bd_sem);
+#endif
+    return whole;
+}
+
+static void unlock_whole(struct block_device *whole) {
+    if (!whole)
+        return;
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
+    mutex_unlock(&whole->bd_mutex);
+#else
+    up(&whole->bd_sem);
+#endif
+    bdput(whole);
+}
+
+static int part_in_use(struct gendisk *disk, int partno) {
+    if (!entry_of(disk)->added)
+        return 0;
+    struct block_device *bdev =
+        bdget(MKDEV((unsigned int)disk->major, (unsigned int)(disk->first_minor + partno)));
+    int busy = bdev_in_use(bdev);
+    bdput(bdev);
+    return busy;
+}
+
+extern "C" int add_partition(struct gendisk *disk, int partno, sector_t start, sector_t len) {
+    if (partno < 1 || partno >= disk->minors || len == 0)
+        return -EINVAL;
+    if (part_in_use(disk, partno))
+        return -EBUSY;
+    if (start + len > get_capacity(disk)) {
+        char name[BDEVNAME_SIZE];
+        printk("<4>%s: p%d exceeds device capacity\n", disk_name(disk, 0, name), partno);
+    }
+    struct hd_struct *fresh = (struct hd_struct *)host_calloc(1, sizeof(*fresh));
+    struct block_device *whole = lock_whole(disk);
+    struct hd_struct *p = find_part(disk, partno);
+    if (!p) {
+        p = fresh;
+        fresh = NULL;
+        p->partno = partno;
+        store_part(disk, partno, p);
+    }
+    p->start_sect = start;
+    p->nr_sects = len;
+    unlock_whole(whole);
+    host_free(fresh);
+    if (entry_of(disk)->added)
+        bdev_attach(disk, partno, p);
+    return 0;
+}
+
+extern "C" void delete_partition(struct gendisk *disk, int partno) {
+    if (partno < 1 || partno >= disk->minors)
+        return;
+    if (entry_of(disk)->added)
+        bdev_detach(disk, partno);
+    struct block_device *whole = lock_whole(disk);
+    struct hd_struct *p = find_part(disk, partno);
+    if (p)
+        store_part(disk, partno, NULL);
+    unlock_whole(whole);
+    host_free(p);
+}
+
+int disk_parts_in_use(struct gendisk *disk) {
+    for (int partno = 0; partno < disk->minors; partno++)
+        if (part_in_use(disk, partno))
+            return 1;
+    return 0;
+}
+
+int disk_numbers_taken(unsigned int major, unsigned int first_minor, int minors) {
+    struct disk_entry *e;
+    int taken = 0;
+    host_mutex_lock(&disks_lock);
+    list_for_each_entry(e, &added_disks, list) {
+        struct gendisk *d = &e->disk;
+        if ((unsigned int)d->major == major &&
+            first_minor < (unsigned int)(d->first_minor + d->minors) &&
+            (unsigned int)d->first_minor < first_minor + (unsigned int)minors)
+            taken = 1;
+    }
+    host_mutex_unlock(&disks_lock);
+    return taken;
+}
+
+extern "C" void add_disk(struct gendisk *disk) {
+    struct disk_entry *e = entry_of(disk);
+    if (e->added)
+        kernel_die("BUG: add_disk of %s, which is already added\n", disk->disk_name);
+    if (disk_numbers_taken((unsigned int)disk->major, (unsigned int)disk->first_minor,
+                           disk->minors))
+        kernel_die("BUG: add_disk of %s: device numbers %d:%d.. already belong to a disk\n",
+                   disk->disk_name, disk->major, disk->first_minor);
+    host_mutex_lock(&disks_lock);
+    list_add_tail(&e->list, &added_disks);
+    e->added = 1;
+    host_mutex_unlock(&disks_lock);
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+    bdev_attach(disk, 0, &disk->part0);
+#else
+    bdev_attach(disk, 0, NULL);
+#endif
+    for (int partno = 1; partno < disk->minors; partno++) {
+        struct hd_struct *p = find_part(disk, partno);
+        if (p)
+            bdev_attach(disk, partno, p);
+    }
+    if (disk->minors > 1)
+        rescan_partitions(disk);
+}
+
+extern "C" void del_gendisk(struct gendisk *disk) {
+    struct disk_entry *e = entry_of(disk);
+    if (!e->added)
+        return;
+    for (int partno = 1; partno < disk->minors; partno++)
+        delete_partition(disk, partno);
+    bdev_detach(disk, 0);
+    host_mutex_lock(&disks_lock);
+    list_del_init(&e->list);
+    e->added = 0;
+    host_mutex_unlock(&disks_lock);
+}
+
+extern "C" void put_disk(struct gendisk *disk) {
+    if (!disk)
+        return;
+    struct disk_entry *e = entry_of(disk);
+    if (e->added)
+        kernel_die("BUG: put_disk of %s while it is added (del_gendisk first)\n", disk->disk_name);
+    for (int partno = 1; partno < disk->minors; partno++)
+        host_free(find_part(disk, partno));
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+    host_free(disk->part_tbl);
+#else
+    host_free(disk->part);
+#endif
+    track_free(e, ALLOC_INTERNAL, NULL, "put_disk");
+}
+
+extern "C" char *disk_name(struct gendisk *disk, int partno, char *buf) {
+    /* A long name is cut so that "p" and a partition number still fit. */
+    char name[BDEVNAME_SIZE - 8];
+    strlcpy(name, disk->disk_name, sizeof(name));
+    unsigned long n = strlen(name);
+    if (partno == 0)
+        strlcpy(buf, disk->disk_name, BDEVNAME_SIZE);
+    else if (n && name[n - 1] >= '0' && name[n - 1] <= '9')
+        snprintf(buf, BDEVNAME_SIZE, "%sp%d", name, partno & 0xffff);
+    else
+        snprintf(buf, BDEVNAME_SIZE, "%s%d", name, partno & 0xffff);
+    return buf;
+}

@@ -1,0 +1,101 @@
+// The stand-in's mmap as a process sees it: refusals as errno, the bus error
+// of a refused fault, and a module kept in use while a mapping holds its file.
+#include <gtest/gtest.h>
+#include <standin/machine.h>
+#include <standin/syscalls.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+
+namespace {
+
+constexpr unsigned kMapperMajor = 122;
+constexpr unsigned long kPage = 4096;
+
+class MmapProcess : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        standin_boot();
+        ASSERT_EQ(standin_insmod(MAPPER_MODULE_PATH), 0);
+        for (unsigned minor = 0; minor < 4; ++minor)
+            sys::mknod(node(minor).c_str(), S_IFCHR | 0600, (kMapperMajor << 20) | minor);
+    }
+    void TearDown() override { EXPECT_EQ(standin_rmmod("mapper"), 0); }
+
+    static std::string node(unsigned minor) { return "/dev/mapper" + std::to_string(minor); }
+    static int openMinor(unsigned minor) { return sys::open(node(minor).c_str(), O_RDONLY); }
+    // The errno of a refused mmap, 0 when it mapped (and unmapped again).
+    static int mmapError(unsigned long len, int prot, int flags, int fd, long offset) {
+        errno = 0;
+        void *p = sys::mmap(nullptr, len, prot, flags, fd, offset);
+        if (p != MAP_FAILED) {
+            sys::munmap(p, len);
+            return 0;
+        }
+        return errno;
+    }
+};
+
+TEST_F(MmapProcess, DriverRefusalsReachTheCallerAsErrno) {
+    // Positive statuses come through as they are, negative ones as errors.
+    const struct {
+        unsigned minor;
+        int err;
+    } cases[] = {{0, 0}, {1, 2}, {2, 5}, {3, ENOMEM}};
+    for (const auto &c : cases) {
+        int fd = openMinor(c.minor);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(mmapError(kPage, PROT_READ, MAP_PRIVATE, fd, 0), c.err) << "minor " << c.minor;
+        EXPECT_EQ(sys::close(fd), 0);
+    }
+}
+
+TEST_F(MmapProcess, CallsRefusedBeforeTheDriverIsAsked) {
+    int fd = openMinor(0);
+    EXPECT_EQ(mmapError(kPage, PROT_READ, MAP_PRIVATE, 999, 0), EBADF);
+    EXPECT_EQ(mmapError(0, PROT_READ, MAP_PRIVATE, fd, 0), EINVAL);
+    EXPECT_EQ(mmapError(kPage, PROT_READ, MAP_PRIVATE, fd, 512), EINVAL);
+    EXPECT_EQ(mmapError(kPage, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0), EINVAL);
+    EXPECT_EQ(mmapError(kPage, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0), EACCES);
+    errno = 0;
+    EXPECT_EQ(sys::munmap(reinterpret_cast<void *>(kPage + 1), kPage), -1);
+    EXPECT_EQ(errno, EINVAL);
+    sys::close(fd);
+}
+
+TEST_F(MmapProcess, MappingKeepsTheModuleInUse) {
+    int fd = openMinor(0);
+    void *p = sys::mmap(nullptr, kPage, PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(p, MAP_FAILED);
+    sys::close(fd);
+    EXPECT_STREQ(static_cast<const char *>(p), "mapper page");
+    EXPECT_EQ(standin_module_refcount("mapper"), 1);
+    EXPECT_EQ(standin_rmmod("mapper"), -EWOULDBLOCK);
+    EXPECT_EQ(sys::munmap(p, kPage), 0);
+    EXPECT_EQ(standin_module_refcount("mapper"), 0);
+}
+
+TEST_F(MmapProcess, RefusedFaultIsABusError) {
+    int fd = openMinor(0);
+    void *map = sys::mmap(nullptr, 2 * kPage, PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    auto *p = static_cast<volatile const char *>(map);
+    EXPECT_EQ(p[0], 'm');
+    EXPECT_EXIT(
+        {
+            // The default action: a sanitizer's own handler would turn the
+            // signal into an exit status.
+            signal(SIGBUS, SIG_DFL);
+            (void)p[kPage];
+        },
+        ::testing::KilledBySignal(SIGBUS), "");
+    EXPECT_EQ(sys::munmap(map, 2 * kPage), 0);
+    sys::close(fd);
+}
+
+}  // namespace
