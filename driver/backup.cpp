@@ -1,16 +1,189 @@
 /*
- * The end of a file's backup session.
+ * The start and the end of a backup on one open file of the control device.
  */
 #include <linux/kernel.h>
 #include <linux/slab.h>
+#include <linux/sched.h>
+#include <linux/string.h>
 
 #include "vellib.h"
+#include "stats.h"
+
+static void releaseBusy(Backup *b) {
+    unsigned long flags;
+    spin_lock_irqsave(&busyLock, flags);
+    if (atomic_read(&busy) == 1)
+        atomic_set(&busy, 0);
+    spin_unlock_irqrestore(&busyLock, flags);
+    b->ownsBusy = 0;
+}
+
+/* Everything after the geometry; the record keeps what it got on failure. */
+static int buildBackup(Backup *b, dev_t kdev) {
+    int r;
+    velSetState(b, 1);
+    b->maxVMPages = min(256, b->diskInfo.blockSize * 256 / 4096);
+    wmb();
+    if (newBlockTable(b))
+        return 5;
+    r = startWorkQueue(b);
+    if (r)
+        return r;
+    allocateBRCache(b);
+    snprintf(b->cpCacheName, sizeof(b->cpCacheName), "velCP%02x%02x", MAJOR(kdev), MINOR(kdev));
+    b->cpCache =
+        createSlabCache(b->cpCacheName, sizeof(CachePage) + 4 * (b->diskInfo.blocksPerPage - 1));
+    if (b->cpCache) {
+        snprintf(b->dataCacheName, sizeof(b->dataCacheName), "velDC%02x%02x", MAJOR(kdev),
+                 MINOR(kdev));
+        b->dataCache = createSlabCache(b->dataCacheName, (size_t)b->diskInfo.blockSize);
+    }
+    if (!b->cpCache || !b->dataCache) {
+        printk(KERN_ERR "%s: kmem_cache_create failed during backup start major=%d minor=%d\n",
+               "ioctlStartBackup", MAJOR(kdev), MINOR(kdev));
+        return 5;
+    }
+    r = newCacheMap(b);
+    if (r)
+        return r;
+    b->diskInfo.realMRF = getRealMRF(getRequestQueue(&b->diskInfo));
+    if (!b->diskInfo.realMRF) {
+        printk(KERN_ERR "%s: error getting real MRF for major=%d minor=%d\n", "ioctlStartBackup",
+               MAJOR(kdev), MINOR(kdev));
+        return 1;
+    }
+    r = allocateBlockRequests(b);
+    if (r)
+        return r;
+    ACCESS_ONCE(activeSession) = b;
+    velSetState(b, 2);
+    printk(KERN_INFO "%s: backup started for device major=%d minor=%d\n", "ioctlStartBackup",
+           MAJOR(kdev), MINOR(kdev));
+    return 0;
+}
+
+int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks) {
+    unsigned long flags;
+    int r;
+    /* Its automap session would have no slot: refused before anything starts. */
+    if (!amListHasSlot(kdev)) {
+        printk(KERN_ERR "%s: device major=%d minor=%d not valid\n", __func__, MAJOR(kdev),
+               MINOR(kdev));
+        return 2;
+    }
+    down(&b->bSem);
+    /* A file that already started (or was refused) is not idle; it is
+     * refused without touching the backup that holds busy, even its own. */
+    if (velGetState(b) != 0) {
+        printk(KERN_ERR
+               "%s: tried to start backup on device major=%d minor=%d that is already busy\n",
+               __func__, MAJOR(kdev), MINOR(kdev));
+        up(&b->bSem);
+        return 11;
+    }
+    spin_lock_irqsave(&busyLock, flags);
+    if (atomic_read(&busy) == 1) {
+        spin_unlock_irqrestore(&busyLock, flags);
+        velSetState(b, 12);
+        printk(KERN_ERR
+               "%s: another backup operation is open can't start backup on device "
+               "major=%d minor=%d\n",
+               __func__, MAJOR(kdev), MINOR(kdev));
+        up(&b->bSem);
+        return 9;
+    }
+    atomic_set(&busy, 1);
+    spin_unlock_irqrestore(&busyLock, flags);
+    b->ownsBusy = 1;
+
+    b->maxCacheBlocks = maxCacheBlocks;
+    b->diskInfo.numBlocks = totalBlocks;
+    r = getDiskInfo(&b->diskInfo, kdev);
+    if (r) {
+        /* Nothing was built: the file stays idle and busy is free again, so
+         * the agent can retry on this file or another. */
+        closeDiskInfo(&b->diskInfo);
+        releaseBusy(b);
+    } else {
+        r = buildBackup(b, kdev);
+    }
+    up(&b->bSem);
+    return r;
+}
+
+/* Gives the device's queue the hook it keeps after the backup: the automap
+ * hook while sessions remain on it, else its own function again. */
+static void restoreHooks(Backup *b, u32 state) {
+    AutoMapSession *ams = getAMS(b->diskInfo.kdev);
+    if (ams) {
+        u32 amsState = velGetState(ams);
+        putAMS(ams);
+        if (amsState == 1) {
+            if (setMRF(b, velAMRF) == 0)
+                return;
+            errorAMSDEV(b->diskInfo.kdev);
+        }
+    }
+    if (state == 0)
+        return;
+    struct request_queue *q = getRequestQueue(&b->diskInfo);
+    if (countQueueAMS(q) >= 2) {
+        if (setMRF(b, velAMRF) == 0)
+            return;
+        errorAMSDEV(b->diskInfo.kdev);
+    }
+    unsetQueueMRFAMS(q);
+}
+
+static void logStatistics(Backup *b) {
+    Stats *stats = (Stats *)kmalloc(sizeof(Stats), GFP_KERNEL);
+    if (stats) {
+        memset(stats, 0, sizeof(*stats));
+        setStats(b, stats);
+        printStats(stats);
+        kfree(stats);
+    }
+    printk(KERN_INFO "%s: backup finished device major=%d minor=%d\n", "closeBackup",
+           MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
+}
 
 void closeBackup(Backup *b) {
     down(&b->bSem);
     down_write(&b->writers);
-    /* A record that never started a backup holds nothing but itself. */
+    u32 saved = velGetState(b);
+    if (saved <= 6)
+        velSetState(b, 7);
+    /*
+     * The held requests are replayed before the hook is given up: while they
+     * drain, new bios of the device wait on `writers` in the hook, so none
+     * can overtake a held one.
+     */
+    flushWorkQueue(b);
+    restoreHooks(b, saved);
+    if (ACCESS_ONCE(activeSession) == b) {
+        down_write(&activeSessionUsers);
+        ACCESS_ONCE(activeSession) = (Backup *)NULL;
+        up_write(&activeSessionUsers);
+    }
+    killWorkQueue(b);
+    freeMMPages(b, &b->vmAreas[0]);
+    freeMMPages(b, &b->vmAreas[1]);
+    freeMMBRs(b);
+    closeCache(b);
+    closeBRCache(b);
+    closeDiskInfo(&b->diskInfo);
+    closeBUBlockMap(b);
+    closeCacheMap(b);
+    closeBlockTable(b);
+    if (saved != 0)
+        logStatistics(b);
     up_write(&b->writers);
     up(&b->bSem);
+    if (b->ownsBusy)
+        releaseBusy(b);
+    /* A request path that saw this record as active may still be on its way
+     * out of the hook. */
+    while (atomic_read(&b->requestUsers) > 0)
+        schedule();
     kfree(b);
 }

@@ -33,6 +33,28 @@ static int putVersion(unsigned long arg, unsigned int value) {
             return VEL_ERR_COPY_FROM_USER;                                   \
     } while (0)
 
+/* The device number of a command; a major or minor that does not fit in a
+ * device number would name another device, so it is refused. */
+static int commandDevice(unsigned int major, unsigned int minor, dev_t *kdev) {
+    if (major > (0xFFFFFFFFu >> MINORBITS) || minor > MINORMASK) {
+        printk(KERN_ERR "%s: device major=%u minor=%u not valid\n", "velIOCTL", major, minor);
+        return 2;
+    }
+    *kdev = MKDEV(major, minor);
+    return 0;
+}
+
+/* The shutdown command ends every device's change tracking; it is refused
+ * while a backup runs, whose copy-on-write hook it would take away. */
+static int shutdownCommand(void) {
+    if (atomic_read(&busy)) {
+        printk(KERN_ERR "%s: a backup is running, change tracking not shut down%s", "velIOCTL",
+               "\n");
+        return VEL_ERR_OTHER_BACKUP;
+    }
+    return velShutdown();
+}
+
 int velIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned long arg) {
     if (atomic_read(&initDone) != 1)
         return VEL_STATUS_NOT_INITIALISED;
@@ -41,21 +63,26 @@ int velIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned 
         return VEL_STATUS_NO_RECORD;
     atomic_inc(&b->ioctlCount);
 
+    dev_t kdev;
     switch (cmd) {
         case VEL_GET_BLOCK_SIZE: {
             GetBlockSize rec;
             COPY_RECORD(rec, arg);
-            return commandNotFound();
+            if (commandDevice(rec.major, rec.minor, &kdev))
+                return 2;
+            return ioctlGetBlockSize(b, kdev, rec.bs, rec.len);
         }
         case VEL_START_BACKUP: {
             StartBackup rec;
             COPY_RECORD(rec, arg);
-            return commandNotFound();
+            if (commandDevice(rec.major, rec.minor, &kdev))
+                return 2;
+            return ioctlStartBackup(b, kdev, rec.totalBlocks, rec.maxCacheBlocks);
         }
         case VEL_SNAPSHOT: {
             SnapShot rec;
             COPY_RECORD(rec, arg);
-            return commandNotFound();
+            return ioctlSnapShot(b, rec.amsKey, rec.len);
         }
         case VEL_GET_STATE: {
             GetState rec;
@@ -65,32 +92,40 @@ int velIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned 
         case VEL_GET_AUTOMAP_STATE: {
             GetAutoMapState rec;
             COPY_RECORD(rec, arg);
-            return commandNotFound();
+            return ioctlGetAutoMapState(b, rec.ams, rec.len);
         }
-        case VEL_LOAD_BLOCK_MAP:
-        case VEL_GET_AUTOMAP: {
+        case VEL_LOAD_BLOCK_MAP: {
             LoadBlockMap rec;
             UserBlockMap ubm;
             COPY_RECORD(rec, arg);
             COPY_RECORD(ubm, rec.bm);
-            return commandNotFound();
+            return ioctlLoadBlockMap(b, &ubm);
+        }
+        case VEL_GET_AUTOMAP: {
+            GetAutoMap rec;
+            UserBlockMap ubm;
+            COPY_RECORD(rec, arg);
+            COPY_RECORD(ubm, rec.bm);
+            return ioctlGetAutoMap(b, &ubm);
         }
         case VEL_GET_DIRTY_BLOCK: {
             DirtyBlock rec;
             COPY_RECORD(rec, arg);
-            return commandNotFound();
+            return ioctlGetDirtyBlock(b, rec.blockNum);
         }
         case VEL_READ_BLOCKS: {
             ReadBlocks rec;
             COPY_RECORD(rec, arg);
-            return commandNotFound();
+            return ioctlReadBlocks(b, rec.startBlockNum, rec.numBlocks, rec.data);
         }
         case VEL_NO_LOAD_FROM_AUTOMAP:
+            return ioctlNoLoadFromAutoMap(b);
         case VEL_NO_START_AUTOMAP:
+            return ioctlNoStartAutoMap(b);
         case VEL_SYNC:
-            return commandNotFound();
+            return ioctlSync(b);
         case VEL_SHUTDOWN:
-            return velShutdown();
+            return shutdownCommand();
         case VEL_GET_VERSION_MAJOR:
             return putVersion(arg, VEL_VERSION_MAJOR);
         case VEL_GET_VERSION_MINOR:

@@ -16,7 +16,7 @@ struct file_operations velFileOps = {
     .write = velWrite,
     .poll = velPoll,
     .ioctl = velIOCTL,
-    .mmap = NULL,
+    .mmap = velMMAP,
     .open = velOpen,
     .release = velRelease,
 };

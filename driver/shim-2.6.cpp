@@ -5,6 +5,7 @@
  */
 #include <linux/module.h>
 #include <linux/fs.h>
+#include <linux/blkdev.h>
 
 #include "shim-2.6.h"
 
@@ -25,4 +26,20 @@ int velModGet(void) {
 
 void velModPut(void) {
     module_put(THIS_MODULE);
+}
+
+struct request_queue *velGetRequestQueue(struct block_device *bdev) {
+    if (!bdev || !bdev->bd_disk)
+        return NULL;
+    return bdev_get_queue(bdev);
+}
+
+void velLockRequestQueue(struct request_queue *q, unsigned long *flags) {
+    if (q->queue_lock)
+        spin_lock_irqsave(q->queue_lock, *flags);
+}
+
+void velUnlockRequestQueue(struct request_queue *q, unsigned long flags) {
+    if (q->queue_lock)
+        spin_unlock_irqrestore(q->queue_lock, flags);
 }

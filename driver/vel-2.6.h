@@ -112,6 +112,13 @@ typedef struct Backup {
     atomic_t curAllocBRs;
     BIORequest **mmBIORequests;
     int startedCacheThread;
+    /* Request paths that may still look at the record: it is freed only
+     * after they are gone. */
+    atomic_t requestUsers;
+    /* This record set the module's busy flag; only its release clears it. */
+    int ownsBusy;
+    /* The request kbackupd is replaying: later bios for its blocks queue behind it. */
+    MakeRequest *mrReplaying;
 } Backup;
 
 /*

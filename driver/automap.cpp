@@ -1,0 +1,181 @@
+/*
+ * Automap sessions: the change tracking of each device, in a table by major
+ * and minor. A session outlives the backup that created it; it is reached
+ * only through a reference taken under the table's and the session's user
+ * counts, and freed only after both have drained.
+ */
+#include <linux/kernel.h>
+#include <linux/slab.h>
+#include <linux/sched.h>
+#include <linux/string.h>
+
+#include "vellib.h"
+
+AutoMapSession *amList[AM_LIST_SIZE][AM_LIST_SIZE];
+atomic_t amListUsers = ATOMIC_INIT(1);
+DEFINE_SPINLOCK(amListUsersLock);
+atomic_t curAllocAMPages;
+
+/* Devices whose major or minor has no row or column have no session. */
+static AutoMapSession **amListSlot(dev_t kdev) {
+    if (MAJOR(kdev) >= AM_LIST_SIZE || MINOR(kdev) >= AM_LIST_SIZE)
+        return NULL;
+    return &amList[MAJOR(kdev)][MINOR(kdev)];
+}
+
+int amListHasSlot(dev_t kdev) {
+    return amListSlot(kdev) != NULL;
+}
+
+void amListReaderIn(void) {
+    unsigned long flags;
+    spin_lock_irqsave(&amListUsersLock, flags);
+    atomic_inc(&amListUsers);
+    spin_unlock_irqrestore(&amListUsersLock, flags);
+}
+
+void amListReaderOut(void) {
+    atomic_dec(&amListUsers);
+}
+
+/* With the caller counted in on amListUsers. */
+AutoMapSession *amListLookup(dev_t kdev) {
+    AutoMapSession **slot = amListSlot(kdev);
+    return slot ? (AutoMapSession *)ACCESS_ONCE(*slot) : NULL;
+}
+
+AutoMapSession *getAMS(dev_t kdev) {
+    if (!amListSlot(kdev))
+        return NULL;
+    amListReaderIn();
+    AutoMapSession *ams = amListLookup(kdev);
+    if (ams) {
+        unsigned long flags;
+        spin_lock_irqsave(&ams->usersLock, flags);
+        atomic_inc(&ams->users);
+        spin_unlock_irqrestore(&ams->usersLock, flags);
+    }
+    amListReaderOut();
+    return ams;
+}
+
+void putAMS(AutoMapSession *ams) {
+    atomic_dec(&ams->users);
+}
+
+/* The drains: return holding the lock, with only the resting count left. */
+static void drainUsers(spinlock_t *lock, atomic_t *users, unsigned long *flags) {
+    for (;;) {
+        spin_lock_irqsave(lock, *flags);
+        if (atomic_dec_and_test(users)) {
+            atomic_inc(users);
+            return;
+        }
+        atomic_inc(users);
+        spin_unlock_irqrestore(lock, *flags);
+        schedule();
+    }
+}
+
+void waitForAMListUsers(unsigned long *flags) {
+    drainUsers(&amListUsersLock, &amListUsers, flags);
+}
+
+void waitForAMSUsers(AutoMapSession *ams, unsigned long *flags) {
+    drainUsers(&ams->usersLock, &ams->users, flags);
+}
+
+/* Takes a session out of its slot; returns what was there. */
+static AutoMapSession *takeFromSlot(AutoMapSession **slot) {
+    unsigned long flags;
+    waitForAMListUsers(&flags);
+    AutoMapSession *ams = *slot;
+    ACCESS_ONCE(*slot) = (AutoMapSession *)NULL;
+    spin_unlock_irqrestore(&amListUsersLock, flags);
+    return ams;
+}
+
+int newAMS(Backup *b, AutoMapSession **amSession) {
+    AutoMapSession **slot = amListSlot(b->diskInfo.kdev);
+    if (!slot)
+        return 2;
+    AutoMapSession *ams = (AutoMapSession *)kmalloc(sizeof(*ams), GFP_KERNEL);
+    if (!ams)
+        return 5;
+    memset(ams, 0, sizeof(*ams));
+    ams->diskInfo = b->diskInfo;
+    velSetState(ams, 0);
+    if (ams->diskInfo.blockSize == 0) {
+        printk(KERN_CRIT "%s: Blocksize set to 0 when making automap%s", __func__, "\n");
+        BUG();
+    }
+    int numPages;
+    int r = newBlockMap(&ams->map, (u32)b->diskInfo.numBlocks, NULL, 1, &numPages);
+    if (r) {
+        printk(KERN_ERR "%s: failed to create new device map%s", __func__, "\n");
+        kfree(ams);
+        return r;
+    }
+    /* The session outlives the backup: it holds its own device reference. */
+    ams->diskInfo.bdev = bdget(b->diskInfo.kdev);
+    ams->diskInfo.superBlock = NULL;
+    atomic_add(numPages, &curAllocAMPages);
+    atomic_set(&ams->users, 1);
+    spin_lock_init(&ams->usersLock);
+    *amSession = ams;
+    unsigned long flags;
+    waitForAMListUsers(&flags);
+    ACCESS_ONCE(*slot) = ams;
+    spin_unlock_irqrestore(&amListUsersLock, flags);
+    return 0;
+}
+
+void closeAM(AutoMapSession *ams) {
+    unsigned long flags;
+    int numPagesFreed = 0;
+    unSetMRFAMS(ams);
+    waitForAMSUsers(ams, &flags);
+    spin_unlock_irqrestore(&ams->usersLock, flags);
+    closeBlockMap(&ams->map, &numPagesFreed);
+    atomic_sub(numPagesFreed, &curAllocAMPages);
+    if (ams->diskInfo.bdev)
+        bdput(ams->diskInfo.bdev);
+    kfree(ams);
+}
+
+int closeAMS(Backup *b) {
+    AutoMapSession **slot = amListSlot(b->diskInfo.kdev);
+    AutoMapSession *ams = slot ? takeFromSlot(slot) : NULL;
+    if (!ams)
+        return 2;
+    closeAM(ams);
+    return 0;
+}
+
+void closeAllAMS(void) {
+    for (unsigned int major = 0; major < AM_LIST_SIZE; major++) {
+        for (unsigned int minor = 0; minor < AM_LIST_SIZE; minor++) {
+            AutoMapSession *ams = takeFromSlot(&amList[major][minor]);
+            if (ams)
+                closeAM(ams);
+        }
+    }
+}
+
+void errorAMS(Backup *b) {
+    amListReaderIn();
+    AutoMapSession *ams = amListLookup(b->diskInfo.kdev);
+    if (ams)
+        velSetState(ams, 0);
+    amListReaderOut();
+    /*
+     * The queue keeps the automap-only hook, not its own function, while the
+     * backup lives: bios of the device must still queue behind the requests
+     * the backup holds. Other sessions on the queue go on recording; closing
+     * the backup gives the queue its own function back when none is left.
+     */
+    if (setMRF(b, velAMRF) == 0)
+        return;
+    errorAMSDEV(b->diskInfo.kdev);
+    unsetQueueMRFAMS(getRequestQueue(&b->diskInfo));
+}

@@ -1,0 +1,33 @@
+/*
+ * Recording a write in the automap of the device it targets.
+ */
+#include <linux/kernel.h>
+#include <linux/bio.h>
+#include <linux/fs.h>
+
+#include "vellib.h"
+
+void updateAM(struct bio *bio, int bioMinor) {
+    dev_t kdev = MKDEV(MAJOR(bio->bi_bdev->bd_dev), (unsigned int)bioMinor);
+    AutoMapSession *ams = getAMS(kdev);
+    if (!ams)
+        return;
+    u32 startBN, endBN;
+    BIOToBlockNumbers(&ams->diskInfo, bio, &startBN, &endBN);
+    if (velGetState(ams) == 1 && startBN <= endBN) {
+        /* Inclusive, and ends after block 0xFFFFFFFF instead of wrapping. */
+        for (u32 i = startBN;; i++) {
+            u32 r = setBlock(&ams->map, i);
+            if (r) {
+                velSetState(ams, 0);
+                printk(KERN_WARNING
+                       "%s: device resize detected (block %d in size %d) in automap update, "
+                       "automap not in sync%s",
+                       "updateAM", (int)r, (int)ams->map.size, "\n");
+            }
+            if (i == endBN)
+                break;
+        }
+    }
+    putAMS(ams);
+}

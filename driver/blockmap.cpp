@@ -1,0 +1,180 @@
+/*
+ * The block map: one bit per block, kept in separate pages so that only the
+ * page array needs contiguous memory. Every operation counts itself in on the
+ * map's users, so a map can be exchanged or freed only after draining them.
+ */
+#include <linux/kernel.h>
+#include <linux/mm.h>
+#include <linux/highmem.h>
+#include <linux/vmalloc.h>
+#include <linux/string.h>
+#include <linux/sched.h>
+#include <asm/uaccess.h>
+#include <asm/bitops.h>
+
+#include "vellib.h"
+
+#define BM_BYTES_PER_PAGE 4096U
+#define BM_BITS_PER_PAGE (BM_BYTES_PER_PAGE * 8)
+
+/* (size + 7) / 8 in 32-bit arithmetic: 0 for size 0 and for the sizes whose
+ * sum wraps. */
+static u32 bytesForBlocks(u32 size) {
+    return (u32)(size + 7) / 8;
+}
+
+int numPagesInBlockMap(BlockMap *bmap) {
+    return (int)((bytesForBlocks(bmap->size) + BM_BYTES_PER_PAGE - 1) / BM_BYTES_PER_PAGE);
+}
+
+int newBlockMap(BlockMap *bmap, u32 size, const void __user *data, int zeroFill,
+                int *numPagesAlloc) {
+    u32 bytesInMap = bytesForBlocks(size);
+    if (bytesInMap == 0) {
+        printk(KERN_ERR "%s: block size size=%u invalid\n", __func__, size);
+        return 2;
+    }
+    memset(bmap, 0, sizeof(*bmap));
+    int numPages = (int)((bytesInMap + BM_BYTES_PER_PAGE - 1) / BM_BYTES_PER_PAGE);
+    bmap->map = (struct page **)vmalloc((unsigned long)numPages * sizeof(struct page *));
+    if (!bmap->map) {
+        printk(KERN_ERR "%s: failed allocating (%d) bytes of memory for block map page array\n",
+               __func__, numPages * (int)sizeof(struct page *));
+        return 5;
+    }
+    memset(bmap->map, 0, (unsigned long)numPages * sizeof(struct page *));
+    bmap->size = size;
+    bmap->numBytes = bytesInMap;
+
+    int result = 0;
+    for (int i = 0; i < numPages; i++) {
+        u32 len = BM_BYTES_PER_PAGE;
+        if (i == numPages - 1 && bytesInMap % BM_BYTES_PER_PAGE)
+            len = bytesInMap % BM_BYTES_PER_PAGE;
+        bmap->map[i] = alloc_pages(GFP_HIGHUSER, 0);
+        if (!bmap->map[i]) {
+            printk(KERN_ERR "%s: failed allocating page number (%d) for block map\n", __func__, i);
+            result = 5;
+            break;
+        }
+        char *addr = (char *)kmap(bmap->map[i]);
+        if (!data) {
+            memset(addr, zeroFill == 1 ? 0x00 : 0xFF, len);
+        } else {
+            const char __user *src =
+                (const char __user *)data + (unsigned long)i * BM_BYTES_PER_PAGE;
+            if (copy_from_user(addr, src, len)) {
+                printk(KERN_ERR
+                       "%s: copy to user space failed data=%p bytesCopied=%d bytesInMap=%d\n",
+                       __func__, src, (int)len, (int)bytesInMap);
+                result = 6;
+            }
+        }
+        kunmap(bmap->map[i]);
+        if (result)
+            break;
+    }
+    if (result) {
+        int freed;
+        printk(KERN_ERR "%s: Out of Memory Error.%s", __func__, "\n");
+        closeBlockMap(bmap, &freed);
+        return result;
+    }
+    spin_lock_init(&bmap->usersLock);
+    atomic_set(&bmap->users, 1);
+    sema_init(&bmap->sem, 1);
+    *numPagesAlloc = numPages;
+    return 0;
+}
+
+void closeBlockMap(BlockMap *bmap, int *numPagesFreed) {
+    if (!bmap->map)
+        return;
+    int numPages = numPagesInBlockMap(bmap);
+    for (int i = 0; i < numPages; i++) {
+        if (!bmap->map[i])
+            continue;
+        __free_pages(bmap->map[i], 0);
+        bmap->map[i] = NULL;
+    }
+    vfree(bmap->map);
+    bmap->map = NULL;
+    bmap->size = 0;
+    *numPagesFreed = numPages;
+}
+
+static void countIn(BlockMap *bm) {
+    unsigned long flags;
+    spin_lock_irqsave(&bm->usersLock, flags);
+    atomic_inc(&bm->users);
+    spin_unlock_irqrestore(&bm->usersLock, flags);
+}
+
+static void countOut(BlockMap *bm) {
+    atomic_dec(&bm->users);
+}
+
+/* The bitmap page holding a block that lies inside the map; with sem held. */
+static void *blockPage(BlockMap *bm, u32 blockNum) {
+    return kmap(bm->map[blockNum / BM_BITS_PER_PAGE]);
+}
+
+static void blockPageDone(BlockMap *bm, u32 blockNum) {
+    kunmap(bm->map[blockNum / BM_BITS_PER_PAGE]);
+}
+
+u32 setBlock(BlockMap *bm, u32 blockNum) {
+    u32 result = 0;
+    countIn(bm);
+    if (blockNum >= bm->size) {
+        result = blockNum;
+    } else {
+        down(&bm->sem);
+        set_bit(blockNum % BM_BITS_PER_PAGE, blockPage(bm, blockNum));
+        blockPageDone(bm, blockNum);
+        up(&bm->sem);
+    }
+    countOut(bm);
+    return result;
+}
+
+int unSetBlock(BlockMap *bm, u32 blockNum) {
+    int result = 0;
+    countIn(bm);
+    if (blockNum >= bm->size) {
+        result = 1;
+    } else {
+        down(&bm->sem);
+        clear_bit(blockNum % BM_BITS_PER_PAGE, blockPage(bm, blockNum));
+        blockPageDone(bm, blockNum);
+        up(&bm->sem);
+    }
+    countOut(bm);
+    return result;
+}
+
+int blockInMap(BlockMap *bm, u32 blockNum) {
+    int result = 0;
+    countIn(bm);
+    if (blockNum < bm->size) {
+        down(&bm->sem);
+        result = test_bit(blockNum % BM_BITS_PER_PAGE, blockPage(bm, blockNum)) ? -1 : 0;
+        blockPageDone(bm, blockNum);
+        up(&bm->sem);
+    }
+    countOut(bm);
+    return result;
+}
+
+void waitForBlockMapUsers(BlockMap *bm, unsigned long *flags) {
+    for (;;) {
+        spin_lock_irqsave(&bm->usersLock, *flags);
+        if (atomic_dec_and_test(&bm->users)) {
+            atomic_inc(&bm->users);
+            return;
+        }
+        atomic_inc(&bm->users);
+        spin_unlock_irqrestore(&bm->usersLock, *flags);
+        schedule();
+    }
+}

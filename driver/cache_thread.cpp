@@ -1,0 +1,336 @@
+/*
+ * The deferred copy queue and its thread, kbackupd. A bio that would
+ * overwrite a block the backup still needs is held as a MakeRequest; the
+ * thread reads the block's old contents from disk, saves them in the cache,
+ * then passes the bio on. A bio for a block that still has a request in the
+ * queue is queued behind it, whatever the state, so that requests for one
+ * block reach the disk in their order of arrival.
+ */
+#include <linux/kernel.h>
+#include <linux/bio.h>
+#include <linux/mm.h>
+#include <linux/slab.h>
+#include <linux/sched.h>
+#include <linux/completion.h>
+#include <linux/string.h>
+
+#include "vellib.h"
+
+pid_t backup_cachePID;
+atomic_t backup_cacheThreadContinue = ATOMIC_INIT(1);
+DECLARE_COMPLETION(backup_cacheThreadStartCompleted);
+DECLARE_COMPLETION(backup_cacheThreadExited);
+
+static pid_t cachePID(void) {
+    return ACCESS_ONCE(backup_cachePID);
+}
+
+int doWeCacheBlocks(Backup *b, u32 startBN, u32 endBN) {
+    if (startBN > endBN)
+        return 0;
+    for (u32 n = startBN;; n++) {
+        if (doWeCacheBlock(b, n))
+            return 1;
+        if (n == endBN)
+            return 0;
+    }
+}
+
+static void appendLocked(Backup *b, MakeRequest *mr) {
+    if (b->mrTail)
+        b->mrTail->next = mr;
+    else
+        b->mrHead = mr;
+    b->mrTail = mr;
+    atomic_inc(&b->mrInQueue);
+}
+
+void addMRToQueue(Backup *b, MakeRequest *mr) {
+    unsigned long flags;
+    spin_lock_irqsave(&b->mrLock, flags);
+    appendLocked(b, mr);
+    spin_unlock_irqrestore(&b->mrLock, flags);
+    up(&signalThread);
+}
+
+static void fillMR(MakeRequest *mr, struct request_queue *q, struct bio *bio, u32 startBN,
+                   u32 endBN) {
+    mr->q = q;
+    mr->bio = bio;
+    mr->startBN = startBN;
+    mr->endBN = endBN;
+    mr->next = NULL;
+}
+
+int newMR(Backup *b, struct request_queue *q, struct bio *bio, u32 startBN, u32 endBN) {
+    MakeRequest *mr = (MakeRequest *)kmalloc(sizeof(*mr), GFP_NOIO);
+    if (!mr)
+        return 1;
+    fillMR(mr, q, bio, startBN, endBN);
+    addMRToQueue(b, mr);
+    return 0;
+}
+
+MakeRequest *getTopMR(Backup *b) {
+    unsigned long flags;
+    spin_lock_irqsave(&b->mrLock, flags);
+    MakeRequest *mr = b->mrHead;
+    if (mr) {
+        if (mr == b->mrTail)
+            b->mrTail = NULL;
+        b->mrHead = mr->next;
+        mr->next = NULL;
+    }
+    spin_unlock_irqrestore(&b->mrLock, flags);
+    return mr;
+}
+
+void closeMR(MakeRequest *mr) {
+    kfree(mr);
+}
+
+static int touches(MakeRequest *mr, u32 startBN, u32 endBN) {
+    return mr && mr->startBN <= endBN && startBN <= mr->endBN;
+}
+
+/* Whether a queued request, or the one being replayed, touches a block of
+ * the range; with mrLock held. */
+static int overlapLocked(Backup *b, u32 startBN, u32 endBN) {
+    for (MakeRequest *mr = b->mrHead; mr; mr = mr->next)
+        if (touches(mr, startBN, endBN))
+            return 1;
+    return touches(b->mrReplaying, startBN, endBN);
+}
+
+static int queuedOverlap(Backup *b, u32 startBN, u32 endBN) {
+    if (atomic_read(&b->mrInQueue) <= 0)
+        return 0;
+    unsigned long flags;
+    spin_lock_irqsave(&b->mrLock, flags);
+    int found = overlapLocked(b, startBN, endBN);
+    spin_unlock_irqrestore(&b->mrLock, flags);
+    return found;
+}
+
+/*
+ * Queues a bio behind the held requests that touch its blocks. The test and
+ * the append are made under one lock, so a request cannot finish its replay
+ * between them; the allocation is never given up, since the bio must not
+ * overtake. Returns 1 when the bio was queued.
+ */
+static int followQueued(Backup *b, struct request_queue *q, struct bio *bio, u32 startBN,
+                        u32 endBN) {
+    if (!queuedOverlap(b, startBN, endBN))
+        return 0;
+    MakeRequest *mr;
+    while (!(mr = (MakeRequest *)kmalloc(sizeof(*mr), GFP_NOIO)))
+        schedule();
+    fillMR(mr, q, bio, startBN, endBN);
+    unsigned long flags;
+    spin_lock_irqsave(&b->mrLock, flags);
+    int found = overlapLocked(b, startBN, endBN);
+    if (found)
+        appendLocked(b, mr);
+    spin_unlock_irqrestore(&b->mrLock, flags);
+    if (!found) {
+        kfree(mr);
+        return 0;
+    }
+    up(&signalThread);
+    return 1;
+}
+
+/*
+ * The active backup if the bio is for its device, with a request reference
+ * that keeps the record alive until releaseActive(); else NULL.
+ */
+static Backup *takeActive(struct bio *bio, int bioMinor) {
+    down_read(&activeSessionUsers);
+    Backup *b = ACCESS_ONCE(activeSession);
+    if (b && (MAJOR(b->diskInfo.kdev) != MAJOR(bio->bi_bdev->bd_dev) ||
+              MINOR(b->diskInfo.kdev) != (unsigned int)bioMinor))
+        b = NULL;
+    if (b)
+        atomic_inc(&b->requestUsers);
+    up_read(&activeSessionUsers);
+    return b;
+}
+
+static void releaseActive(Backup *b) {
+    atomic_dec(&b->requestUsers);
+}
+
+int cacheMRFBlock(struct request_queue *q, struct bio *bio, int bioMinor) {
+    Backup *b = takeActive(bio, bioMinor);
+    if (!b)
+        return 0;
+    u32 startBN, endBN;
+    int result = 0;
+    down_read(&b->writers);
+    BIOToBlockNumbers(&b->diskInfo, bio, &startBN, &endBN);
+    u32 state = velGetState(b);
+    /* Read-ahead is never held for a copy, but it still keeps its place. */
+    int copy = (bio->bi_rw & (RW_MASK | RWA_MASK)) != READA && state >= 4 && state <= 6 &&
+               doWeCacheBlocks(b, startBN, endBN);
+    if (copy) {
+        if (newMR(b, q, bio, startBN, endBN) == 0 || followQueued(b, q, bio, startBN, endBN)) {
+            result = 1;
+        } else {
+            velSetState(b, 13);
+            errorAMS(b);
+            result = -1;
+        }
+    } else {
+        result = followQueued(b, q, bio, startBN, endBN);
+    }
+    up_read(&b->writers);
+    releaseActive(b);
+    return result;
+}
+
+int followQueuedRequests(struct request_queue *q, struct bio *bio, int bioMinor) {
+    Backup *b = takeActive(bio, bioMinor);
+    if (!b)
+        return 0;
+    u32 startBN, endBN;
+    BIOToBlockNumbers(&b->diskInfo, bio, &startBN, &endBN);
+    int queued = followQueued(b, q, bio, startBN, endBN);
+    releaseActive(b);
+    return queued;
+}
+
+void cacheBlock(Backup *b, MakeRequest *mr, u32 blockNum) {
+    down_read(&b->cacheUsers);
+    if (velGetState(b) > 6)
+        goto out;
+    {
+        struct page *page = alloc_pages(GFP_NOIO, 0);
+        if (!page) {
+            velSetState(b, 10);
+            errorAMS(b);
+            goto out;
+        }
+        atomic_inc(&b->totalAllocPages);
+        atomic_inc(&b->curAllocPages);
+        if (readOneBlock(b, page, blockNum)) {
+            if (saveBlock(b, (char *)page_address(page), blockNum)) {
+                printk(KERN_ERR "%s: Error caching blockNum=%u MAJOR=%d MINOR=%d\n", __func__,
+                       blockNum, MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
+                errorAMS(b);
+            }
+        } else {
+            velSetState(b, 8);
+            printk(KERN_ERR "%s: Block read error blockNum=%u MAJOR=%d MINOR=%d\n", __func__,
+                   blockNum, MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
+            errorAMS(b);
+        }
+        __free_pages(page, 0);
+        atomic_dec(&b->curAllocPages);
+    }
+out:
+    up_read(&b->cacheUsers);
+}
+
+void processMR(Backup *b, MakeRequest *mr) {
+    /* The bio may be gone once it is passed on: read what we need first.
+     * Any bio with the write bit changes the disk, read-ahead bit or not. */
+    int write = (mr->bio->bi_rw & RW_MASK) == WRITE;
+    u32 first = mr->startBN, last = mr->endBN;
+    if (write && first <= last) {
+        for (u32 n = first;; n++) {
+            if (doWeCacheBlock(b, n))
+                cacheBlock(b, mr, n);
+            if (n == last)
+                break;
+        }
+    }
+    callRealMRF(b, mr->bio);
+    if (write && first <= last) {
+        for (u32 n = first;; n++) {
+            if (doWeCacheBlock(b, n))
+                setBlock(&b->cacheMap, n);
+            if (n == last)
+                break;
+        }
+    }
+}
+
+/* Replays one request; it counts as queued until its replay is over. */
+static void replay(Backup *b, MakeRequest *mr) {
+    unsigned long flags;
+    spin_lock_irqsave(&b->mrLock, flags);
+    b->mrReplaying = mr;
+    spin_unlock_irqrestore(&b->mrLock, flags);
+    processMR(b, mr);
+    spin_lock_irqsave(&b->mrLock, flags);
+    b->mrReplaying = NULL;
+    spin_unlock_irqrestore(&b->mrLock, flags);
+    atomic_dec(&b->mrInQueue);
+    closeMR(mr);
+}
+
+static int backup_cache(void *unused) {
+    daemonize("kbackupd");
+    allow_signal(SIGKILL);
+    printk(KERN_INFO "%s: kbackupd thread started%s", __func__, "\n");
+    complete(&backup_cacheThreadStartCompleted);
+    while (atomic_read(&backup_cacheThreadContinue) == 1) {
+        (void)down_interruptible(&signalThread);
+        if (atomic_read(&backup_cacheThreadContinue) != 1)
+            break;
+        Backup *b = ACCESS_ONCE(activeSession);
+        if (b && velGetState(b) > 2) {
+            MakeRequest *mr = getTopMR(b);
+            if (mr)
+                replay(b, mr);
+        }
+    }
+    up(&signalThread);
+    printk(KERN_INFO "%s: backupd thread exiting%s", __func__, "\n");
+    complete_and_exit(&backup_cacheThreadExited, 0);
+}
+
+int startWorkQueue(Backup *b) {
+    down(&signalThread);
+    atomic_set(&backup_cacheThreadContinue, 1);
+    pid_t pid = kernel_thread(backup_cache, NULL, 0);
+    ACCESS_ONCE(backup_cachePID) = pid;
+    if (pid < 0) {
+        printk(KERN_ERR "%s: error starting cache thread%s", __func__, "\n");
+        /* Give back the count taken above, or the next start waits for ever. */
+        up(&signalThread);
+        return pid;
+    }
+    b->startedCacheThread = 1;
+    wait_for_completion(&backup_cacheThreadStartCompleted);
+    return 0;
+}
+
+void waitForMRs(Backup *b, unsigned long *flags) {
+    for (;;) {
+        spin_lock_irqsave(&b->mrLock, *flags);
+        if (atomic_read(&b->mrInQueue) <= 0 || cachePID() <= 0)
+            break;
+        spin_unlock_irqrestore(&b->mrLock, *flags);
+        schedule();
+    }
+    if (cachePID() <= 0)
+        printk(KERN_ERR "%s: backup_cache thread died during waitForMRs%s", __func__, "\n");
+}
+
+void flushWorkQueue(Backup *b) {
+    if (cachePID() <= 0)
+        return;
+    unsigned long flags;
+    waitForMRs(b, &flags);
+    spin_unlock_irqrestore(&b->mrLock, flags);
+}
+
+void killWorkQueue(Backup *b) {
+    if (!b->startedCacheThread || cachePID() <= 0)
+        return;
+    atomic_set(&backup_cacheThreadContinue, 0);
+    up(&signalThread);
+    wait_for_completion(&backup_cacheThreadExited);
+    ACCESS_ONCE(backup_cachePID) = 0;
+}

@@ -1,0 +1,126 @@
+/*
+ * The hooks through which every bio of a tracked request queue passes, and
+ * the conversions from a bio to its partition and its blocks.
+ */
+#include <linux/kernel.h>
+#include <linux/bio.h>
+#include <linux/blkdev.h>
+#include <linux/genhd.h>
+#include <linux/fs.h>
+#include <linux/sched.h>
+#include <linux/errno.h>
+
+#include "vellib.h"
+
+static void lockWholeDisk(struct block_device *bdev) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
+    mutex_lock(&bdev->bd_mutex);
+#else
+    down(&bdev->bd_sem);
+#endif
+}
+
+static void unlockWholeDisk(struct block_device *bdev) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
+    mutex_unlock(&bdev->bd_mutex);
+#else
+    up(&bdev->bd_sem);
+#endif
+}
+
+int BIOToMinor(struct bio *bio) {
+    struct block_device *bdev = bio->bi_bdev;
+    struct gendisk *disk = bdev->bd_disk;
+    lockWholeDisk(bdev);
+    int minor = disk->first_minor;
+    for (int partno = 1; partno < disk->minors; partno++) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+        if (partno >= disk->part_tbl->len)
+            break;
+        struct hd_struct *part = disk->part_tbl->part[partno];
+#else
+        struct hd_struct *part = disk->part[partno - 1];
+#endif
+        if (part && part->start_sect <= bio->bi_sector &&
+            bio->bi_sector < part->start_sect + part->nr_sects) {
+            minor += partno;
+            break;
+        }
+    }
+    unlockWholeDisk(bdev);
+    return minor;
+}
+
+void BIOToBlockNumbers(DiskInfo *diskInfo, struct bio *bio, u32 *startBN, u32 *endBN) {
+    sector_t start =
+        bio->bi_sector < diskInfo->partitionStart ? 0 : bio->bi_sector - diskInfo->partitionStart;
+    sector_t end = start + (bio->bi_size >> 9);
+    if (end)
+        end--;
+    if (bio->bi_size & 511)
+        end++;
+    if (end >= diskInfo->partitionLen)
+        end = diskInfo->partitionLen ? diskInfo->partitionLen - 1 : 0;
+    *startBN = (u32)(start >> diskInfo->sectorsPerBlockShift);
+    *endBN = (u32)(end >> diskInfo->sectorsPerBlockShift);
+}
+
+int velMRF(struct request_queue *q, struct bio *bio) {
+    set_current_state(TASK_RUNNING);
+    /* Once the bio is handed on it may complete and be freed: the automap
+     * is updated from what it was on arrival. */
+    struct bio arrived = *bio;
+    int bioMinor = BIOToMinor(bio);
+    int cachedBlock = cacheMRFBlock(q, bio, bioMinor);
+    /* Every bio that writes is recorded, read-ahead bit or not: a missed
+     * write would be missing from the next incremental backup. */
+    if (arrived.bi_rw & RW_MASK)
+        updateAM(&arrived, bioMinor);
+    if (cachedBlock > 0)
+        return 0;
+    make_request_fn *fn = getRealMRF(q);
+    if (fn)
+        return fn(q, bio);
+    printk(KERN_CRIT "%s: request intercepted for unknown device major=%d minor=%d\n", __func__,
+           MAJOR(arrived.bi_bdev->bd_dev), bioMinor);
+    BUG();
+}
+
+int velAMRF(struct request_queue *q, struct bio *bio) {
+    int bioMinor = BIOToMinor(bio);
+    if (bio->bi_rw & RW_MASK)
+        updateAM(bio, bioMinor);
+    /* While a backup still holds requests, a bio for one of their blocks
+     * queues behind them even after the backup's hook was given up. */
+    if (followQueuedRequests(q, bio, bioMinor))
+        return 0;
+    make_request_fn *fn = getRealMRF(q);
+    if (fn)
+        return fn(q, bio);
+    printk(KERN_CRIT "%s: request intercepted for unknown device major=%d realMRF=%p\n", __func__,
+           MAJOR(bio->bi_bdev->bd_dev), (void *)fn);
+    BUG();
+}
+
+/* Ends a bio that cannot be passed on, so its submitter is not left waiting. */
+static void failBio(struct bio *bio) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
+    bio_endio(bio, -EIO);
+#else
+    bio_endio(bio, bio->bi_size, -EIO);
+#endif
+}
+
+int callRealMRF(Backup *b, struct bio *bio) {
+    struct request_queue *q =
+        bio->bi_bdev && bio->bi_bdev->bd_disk ? bdev_get_queue(bio->bi_bdev) : NULL;
+    if (!q) {
+        printk(KERN_ERR "%s: Block read error: (bdev queue is null) MAJOR=%d MINOR=%d\n", __func__,
+               MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
+        failBio(bio);
+        return 0;
+    }
+    if (b->diskInfo.realMRF(q, bio))
+        generic_make_request(bio);
+    return 0;
+}

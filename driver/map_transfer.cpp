@@ -1,0 +1,148 @@
+/*
+ * Moving block maps across the user boundary: the automap's state and key,
+ * the changed-block map out, and the map of the blocks to copy in.
+ */
+#include <linux/kernel.h>
+#include <linux/highmem.h>
+#include <linux/string.h>
+#include <asm/uaccess.h>
+
+#include "vellib.h"
+
+int ioctlNoStartAutoMap(Backup *b) {
+    down(&b->bSem);
+    b->noStartAutoMap = 1;
+    up(&b->bSem);
+    return 0;
+}
+
+int ioctlNoLoadFromAutoMap(Backup *b) {
+    down(&b->bSem);
+    b->noLoadFromAutoMap = 1;
+    up(&b->bSem);
+    return 0;
+}
+
+int ioctlGetAutoMapState(Backup *b, AutoMapState __user *userAMS, unsigned int amsLen) {
+    AutoMapState st;
+    memset(&st, 0, sizeof(st));
+    down(&b->bSem);
+    AutoMapSession *ams = getAMS(b->diskInfo.kdev);
+    if (ams) {
+        st.major = MAJOR(ams->diskInfo.kdev);
+        st.minor = MINOR(ams->diskInfo.kdev);
+        st.state = velGetState(ams);
+        st.mapLen = ams->map.size;
+        st.mapSize = ams->map.numBytes;
+        memcpy(&st.amsKey, &ams->sessionKey, sizeof(st.amsKey));
+        putAMS(ams);
+    }
+    up(&b->bSem);
+    if (copy_to_user(userAMS, &st, min(amsLen, (unsigned int)sizeof(st)))) {
+        printk(KERN_ERR "%s: copy to user space %s\n", __func__, "failed");
+        return 7;
+    }
+    return 0;
+}
+
+void closeBUBlockMap(Backup *b) {
+    if (!b->blockMap.map)
+        return;
+    int freed = 0;
+    closeBlockMap(&b->blockMap, &freed);
+    atomic_sub(freed, &b->curAllocPages);
+}
+
+int newBUBlockMap(Backup *b, UserBlockMap *userBM) {
+    int numPages;
+    int r = newBlockMap(&b->blockMap, userBM->mapLen, userBM->map, 0, &numPages);
+    if (r) {
+        printk(KERN_ERR "%s: error creating map of size=%u\n", __func__, userBM->mapLen);
+        return r;
+    }
+    atomic_add(numPages, &b->totalAllocPages);
+    atomic_add(numPages, &b->curAllocPages);
+    return 0;
+}
+
+static void mapCountIn(BlockMap *bm) {
+    unsigned long flags;
+    spin_lock_irqsave(&bm->usersLock, flags);
+    atomic_inc(&bm->users);
+    spin_unlock_irqrestore(&bm->usersLock, flags);
+}
+
+static int copyMapOut(Backup *b, UserBlockMap *userBM) {
+    BlockMap *bm = &b->blockMap;
+    if (!bm->map) {
+        printk(KERN_ERR "%s: backup error automap is NULL %s", "ioctlGetAutoMap", "\n");
+        return 2;
+    }
+    if (bm->size != userBM->mapLen) {
+        printk(KERN_ERR "%s: backup error map size mismatch kernel map size=%u user map size=%u\n",
+               "ioctlGetAutoMap", bm->size, userBM->mapLen);
+        return 2;
+    }
+    u32 pages = (bm->numBytes + 4095) / 4096;
+    for (u32 i = 0; i < pages; i++) {
+        u32 len = 4096;
+        if (i == pages - 1 && bm->numBytes % 4096)
+            len = bm->numBytes % 4096;
+        unsigned char __user *dst = userBM->map + (unsigned long)i * 4096;
+        unsigned long left = copy_to_user(dst, kmap(bm->map[i]), len);
+        kunmap(bm->map[i]);
+        if (left) {
+            printk(KERN_ERR "%s: copy to user space failed data=%p bytesCopied=%d bytesInMap=%d\n",
+                   "ioctlGetAutoMap", (void *)dst, (int)len, (int)bm->numBytes);
+            return 7;
+        }
+    }
+    return 0;
+}
+
+int ioctlGetAutoMap(Backup *b, UserBlockMap *userBM) {
+    down(&b->bSem);
+    if (velGetState(b) != 4) {
+        printk(KERN_ERR "%s: backup error map not loaded %s", __func__, "\n");
+        up(&b->bSem);
+        return 2;
+    }
+    mapCountIn(&b->blockMap);
+    int r = copyMapOut(b, userBM);
+    atomic_dec(&b->blockMap.users);
+    /* A map can be fetched once: it is freed after a complete copy. */
+    if (r == 0)
+        closeBUBlockMap(b);
+    up(&b->bSem);
+    return r;
+}
+
+int ioctlLoadBlockMap(Backup *b, UserBlockMap *userBM) {
+    down(&b->bSem);
+    if (velGetState(b) != 4) {
+        printk(KERN_ERR "%s: backup error snapshot not %s\n", __func__, "complete");
+        up(&b->bSem);
+        return 2;
+    }
+    velSetState(b, 5);
+    /* An automap map the agent never fetched is released first. */
+    closeBUBlockMap(b);
+    int r = newBUBlockMap(b, userBM);
+    if (r) {
+        velSetState(b, 9);
+        printk(KERN_ERR "%s: backup error failed to load device map%s", __func__, "\n");
+        up(&b->bSem);
+        return r;
+    }
+    down_write(&b->writers);
+    velSetState(b, 6);
+    up_write(&b->writers);
+    if (cleanUpCache(b) == 3) {
+        velSetState(b, 9);
+        printk(KERN_ERR "%s: error cleaning cache%s", __func__, "\n");
+        up(&b->bSem);
+        return 3;
+    }
+    up(&b->bSem);
+    return 0;
+}

@@ -1,0 +1,282 @@
+/*
+ * The registry of hooked request queues: for each queue whose
+ * make_request_fn we replaced, the queue's own function and the devices
+ * tracked on it. Readers count themselves in on queueListUsers; a writer
+ * drains them and keeps queueListUsersLock while it changes the list.
+ * Lock order: queueListUsersLock, then amListUsersLock or a queue's lock.
+ */
+#include <linux/kernel.h>
+#include <linux/list.h>
+#include <linux/slab.h>
+#include <linux/sched.h>
+#include <linux/string.h>
+
+#include "vellib.h"
+#include "queueList.h"
+#include "shim-2.6.h"
+
+LIST_HEAD(queueListHead);
+atomic_t queueListUsers = ATOMIC_INIT(1);
+DEFINE_SPINLOCK(queueListUsersLock);
+
+static void queueListReaderIn(void) {
+    unsigned long flags;
+    spin_lock_irqsave(&queueListUsersLock, flags);
+    atomic_inc(&queueListUsers);
+    spin_unlock_irqrestore(&queueListUsersLock, flags);
+}
+
+static void queueListReaderOut(void) {
+    atomic_dec(&queueListUsers);
+}
+
+void waitForQueueListUsers(unsigned long *flags) {
+    for (;;) {
+        spin_lock_irqsave(&queueListUsersLock, *flags);
+        if (atomic_dec_and_test(&queueListUsers)) {
+            atomic_inc(&queueListUsers);
+            return;
+        }
+        atomic_inc(&queueListUsers);
+        spin_unlock_irqrestore(&queueListUsersLock, *flags);
+        schedule();
+    }
+}
+
+/* Reader or writer: the node of a queue. */
+static QueueList *findQueue(struct request_queue *q) {
+    QueueList *node;
+    list_for_each_entry(node, &queueListHead, list) {
+        if (node->rQueue == q)
+            return node;
+    }
+    return NULL;
+}
+
+/* The hook pointer is read by the block layer without the queue lock. */
+static make_request_fn *queueMRF(struct request_queue *q) {
+    return ACCESS_ONCE(q->make_request_fn);
+}
+
+static void setQueueMRF(struct request_queue *q, make_request_fn *fn) {
+    ACCESS_ONCE(q->make_request_fn) = fn;
+}
+
+int isInDevList(QueueList *queueList, dev_t kdev) {
+    DevList *dev;
+    if (!queueList)
+        return 0;
+    list_for_each_entry(dev, &queueList->devList, list) {
+        if (dev->kdev == kdev)
+            return 1;
+    }
+    return 0;
+}
+
+int addDevToList(QueueList *queueList, dev_t kdev, DevList *newNode) {
+    if (!queueList || isInDevList(queueList, kdev))
+        return 0;
+    newNode->kdev = kdev;
+    list_add_tail(&newNode->list, &queueList->devList);
+    return 1;
+}
+
+int isInQueueList(struct request_queue *q, dev_t kdev) {
+    if (!q)
+        return 0;
+    queueListReaderIn();
+    int found = isInDevList(findQueue(q), kdev);
+    queueListReaderOut();
+    return found;
+}
+
+/* Registry nodes are never given up on: the caller is about to hook. */
+static void *allocNode(size_t size) {
+    void *p;
+    while (!(p = kmalloc(size, GFP_NOIO)))
+        schedule();
+    memset(p, 0, size);
+    return p;
+}
+
+void addQueueToList(struct request_queue *q, dev_t kdev) {
+    if (!q) {
+        printk(KERN_ERR "%s: Could not add queue to list (null).%s", __func__, "\n");
+        return;
+    }
+    QueueList *newQueue = (QueueList *)allocNode(sizeof(QueueList));
+    DevList *newDev = (DevList *)allocNode(sizeof(DevList));
+    int queueLinked = 0, devLinked;
+    unsigned long flags, qflags;
+    waitForQueueListUsers(&flags);
+    QueueList *node = findQueue(q);
+    if (node) {
+        devLinked = addDevToList(node, kdev, newDev);
+    } else {
+        velLockRequestQueue(q, &qflags);
+        newQueue->rQueue = q;
+        newQueue->realMRF = queueMRF(q);
+        velUnlockRequestQueue(q, qflags);
+        INIT_LIST_HEAD(&newQueue->devList);
+        devLinked = addDevToList(newQueue, kdev, newDev);
+        list_add_tail(&newQueue->list, &queueListHead);
+        queueLinked = 1;
+    }
+    spin_unlock_irqrestore(&queueListUsersLock, flags);
+    if (!queueLinked)
+        kfree(newQueue);
+    if (!devLinked)
+        kfree(newDev);
+}
+
+int setMRF(Backup *b, make_request_fn *newMRF) {
+    struct request_queue *q = getRequestQueue(&b->diskInfo);
+    if (!q)
+        return 1;
+    if (!isInQueueList(q, b->diskInfo.kdev))
+        addQueueToList(q, b->diskInfo.kdev);
+    unsigned long flags;
+    velLockRequestQueue(q, &flags);
+    setQueueMRF(q, newMRF);
+    velUnlockRequestQueue(q, flags);
+    return 0;
+}
+
+make_request_fn *getRealMRF(struct request_queue *q) {
+    if (!q) {
+        printk(KERN_WARNING "%s: Can't get MRF on NULL queue.%s", __func__, "\n");
+        return NULL;
+    }
+    make_request_fn *fn = NULL;
+    queueListReaderIn();
+    QueueList *node;
+    list_for_each_entry(node, &queueListHead, list) {
+        if (node->rQueue == q && node->realMRF) {
+            fn = node->realMRF;
+            break;
+        }
+    }
+    if (!fn) {
+        /* Not registered, so not hooked: its current function is its own.
+         * This also serves a bio that entered a hook just before the queue
+         * was unhooked. */
+        unsigned long flags;
+        velLockRequestQueue(q, &flags);
+        fn = queueMRF(q);
+        velUnlockRequestQueue(q, flags);
+    }
+    queueListReaderOut();
+    return fn;
+}
+
+void unSetMRFDEV(DiskInfo *diskInfo) {
+    struct request_queue *q = getRequestQueue(diskInfo);
+    if (!q) {
+        printk(KERN_WARNING
+               "%s: Unable to get request queue for MAJOR=%d, MINOR=%d while unsetting MRF.",
+               __func__, MAJOR(diskInfo->kdev), MINOR(diskInfo->kdev));
+        return;
+    }
+    unsigned long flags, qflags;
+    make_request_fn *restore = NULL;
+    waitForQueueListUsers(&flags);
+    QueueList *node = findQueue(q);
+    if (node) {
+        DevList *dev, *next;
+        list_for_each_entry_safe(dev, next, &node->devList, list) {
+            if (dev->kdev != diskInfo->kdev)
+                continue;
+            list_del(&dev->list);
+            kfree(dev);
+        }
+        if (list_empty(&node->devList)) {
+            restore = node->realMRF;
+            list_del(&node->list);
+            kfree(node);
+        }
+    }
+    velLockRequestQueue(q, &qflags);
+    if (restore && restore != queueMRF(q))
+        setQueueMRF(q, restore);
+    velUnlockRequestQueue(q, qflags);
+    spin_unlock_irqrestore(&queueListUsersLock, flags);
+}
+
+void unSetMRFAMS(AutoMapSession *ams) {
+    unSetMRFDEV(&ams->diskInfo);
+}
+
+void unsetQueueMRFAMS(struct request_queue *q) {
+    if (!q) {
+        printk(KERN_ERR "%s: Could not unset MRFS for request queue because queue was null.%s",
+               __func__, "\n");
+        return;
+    }
+    unsigned long flags, qflags;
+    waitForQueueListUsers(&flags);
+    QueueList *node = findQueue(q);
+    if (!node) {
+        spin_unlock_irqrestore(&queueListUsersLock, flags);
+        return;
+    }
+    /* Every device of the queue misses its writes from now on. */
+    amListReaderIn();
+    DevList *dev, *next;
+    list_for_each_entry_safe(dev, next, &node->devList, list) {
+        AutoMapSession *ams = amListLookup(dev->kdev);
+        if (ams)
+            velSetState(ams, 0);
+        list_del(&dev->list);
+        kfree(dev);
+    }
+    amListReaderOut();
+    if (!node->realMRF) {
+        printk(KERN_CRIT "%s: Could not find real make request fn for queue.%s", __func__, "\n");
+        BUG();
+    }
+    velLockRequestQueue(q, &qflags);
+    setQueueMRF(q, node->realMRF);
+    velUnlockRequestQueue(q, qflags);
+    list_del(&node->list);
+    kfree(node);
+    spin_unlock_irqrestore(&queueListUsersLock, flags);
+}
+
+void errorAMSDEV(dev_t kdev) {
+    queueListReaderIn();
+    QueueList *node;
+    list_for_each_entry(node, &queueListHead, list) {
+        if (!isInDevList(node, kdev))
+            continue;
+        amListReaderIn();
+        DevList *dev;
+        list_for_each_entry(dev, &node->devList, list) {
+            AutoMapSession *ams = amListLookup(dev->kdev);
+            if (ams)
+                velSetState(ams, 0);
+        }
+        amListReaderOut();
+        break;
+    }
+    queueListReaderOut();
+}
+
+int countQueueAMS(struct request_queue *q) {
+    if (!q) {
+        printk(KERN_ERR
+               "%s: Could not count ams sessions for request queue because queue was null.%s",
+               __func__, "\n");
+        return 0;
+    }
+    int count = 0;
+    queueListReaderIn();
+    QueueList *node = findQueue(q);
+    if (node) {
+        amListReaderIn();
+        DevList *dev;
+        list_for_each_entry(dev, &node->devList, list) count += amListLookup(dev->kdev) != NULL;
+        amListReaderOut();
+    }
+    queueListReaderOut();
+    return count;
+}

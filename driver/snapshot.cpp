@@ -1,0 +1,180 @@
+/*
+ * The snapshot: decide what becomes of the device's automap session, hook
+ * the queue, and switch the backup to copy-on-write while the file system is
+ * frozen, handing the session's bits to the backup.
+ */
+#include <linux/kernel.h>
+#include <linux/fs.h>
+#include <linux/err.h>
+#include <linux/random.h>
+#include <linux/string.h>
+#include <linux/time.h>
+#include <asm/uaccess.h>
+
+#include "vellib.h"
+
+enum SnapCase { SNAP_NONE, SNAP_CREATE, SNAP_LOAD };
+
+struct timespec calcTimeDiff(struct timespec *start, struct timespec *end) {
+    struct timespec diff;
+    diff.tv_sec = end->tv_sec - start->tv_sec;
+    diff.tv_nsec = end->tv_nsec - start->tv_nsec;
+    if (diff.tv_nsec < 0) {
+        diff.tv_nsec += NSEC_PER_SEC;
+        diff.tv_sec -= 1;
+    }
+    return diff;
+}
+
+int ioctlSync(Backup *b) {
+    if (b->diskInfo.bdev)
+        fsync_bdev(b->diskInfo.bdev);
+    return 0;
+}
+
+static void takeSessionRef(AutoMapSession *ams) {
+    unsigned long flags;
+    spin_lock_irqsave(&ams->usersLock, flags);
+    atomic_inc(&ams->users);
+    spin_unlock_irqrestore(&ams->usersLock, flags);
+}
+
+/* Step one: what happens to the session. Returns a status, or -1 to go on
+ * with *kase and, for a session, a reference in *out. */
+static int chooseSession(Backup *b, const AMSessionKey *key, enum SnapCase *kase,
+                         AutoMapSession **out) {
+    AutoMapSession *ams = getAMS(b->diskInfo.kdev);
+    *out = NULL;
+    *kase = b->noStartAutoMap == 1 ? SNAP_NONE : SNAP_CREATE;
+    if (ams) {
+        if (b->noStartAutoMap == 1 || velGetState(ams) != 1 || b->noLoadFromAutoMap == 1) {
+            putAMS(ams);
+            closeAMS(b);
+        } else if (memcmp(key->key, ams->sessionKey.key, sizeof(key->key)) != 0) {
+            printk(KERN_ERR "%s: session key mismatch%s", "ioctlSnapShot", "\n");
+            putAMS(ams);
+            /* Nothing was taken: a refusal must not read as success. */
+            return 2;
+        } else if (ams->map.size != b->diskInfo.numBlocks) {
+            printk(KERN_WARNING
+                   "%s: device resize detected, device has (%u) blocks and automap "
+                   "has (%u), resetting automap\n",
+                   "ioctlSnapShot", (u32)b->diskInfo.numBlocks, ams->map.size);
+            velSetState(ams, 0);
+            putAMS(ams);
+            closeAMS(b);
+        } else {
+            *kase = SNAP_LOAD;
+            *out = ams;
+        }
+    }
+    if (*kase == SNAP_CREATE) {
+        int r = newAMS(b, out);
+        if (r) {
+            printk(KERN_ERR "%s: new automap failed%s", "ioctlSnapShot", "\n");
+            return r;
+        }
+        takeSessionRef(*out);
+    }
+    return -1;
+}
+
+/*
+ * The switch, with the file system frozen and `writers` held for writing.
+ * Returns 1 when the session fell out of sync after the decision to load it:
+ * it missed a write, so its bits are not the whole change and the backup must
+ * not take them (the session stays out of sync).
+ */
+static int switchToCopyOnWrite(Backup *b, AutoMapSession *ams, enum SnapCase kase) {
+    int missed = 0;
+    if (!ams) {
+        velSetState(b, 4);
+        return 0;
+    }
+    unsigned long amsFlags, bmFlags, smFlags;
+    waitForAMSUsers(ams, &amsFlags);
+    if (kase == SNAP_LOAD && velGetState(ams) == 1) {
+        waitForBlockMapUsers(&b->blockMap, &bmFlags);
+        waitForBlockMapUsers(&ams->map, &smFlags);
+        struct page **pages = b->blockMap.map;
+        b->blockMap.map = ams->map.map;
+        ams->map.map = pages;
+        spin_unlock_irqrestore(&ams->map.usersLock, smFlags);
+        spin_unlock_irqrestore(&b->blockMap.usersLock, bmFlags);
+    } else if (kase == SNAP_LOAD) {
+        missed = 1;
+    } else {
+        velSetState(ams, 1);
+    }
+    velSetState(b, 4);
+    spin_unlock_irqrestore(&ams->usersLock, amsFlags);
+    return missed;
+}
+
+static int snapShot(Backup *b, AMSessionKey __user *userKey, unsigned int keyLen) {
+    AMSessionKey key;
+    memset(&key, 0, sizeof(key));
+    if (velGetState(b) != 2)
+        return 2;
+    if (copy_from_user(&key, userKey, min(keyLen, (unsigned int)sizeof(key)))) {
+        printk(KERN_ERR "%s: copy from user space %s\n", "ioctlSnapShot", "failed");
+        return 6;
+    }
+    enum SnapCase kase;
+    AutoMapSession *ams;
+    int r = chooseSession(b, &key, &kase, &ams);
+    if (r >= 0)
+        return r;
+    if (kase == SNAP_LOAD) {
+        int numPages;
+        /* A map left by an earlier attempt is released first. */
+        closeBUBlockMap(b);
+        r = newBlockMap(&b->blockMap, ams->map.size, NULL, 1, &numPages);
+        if (r) {
+            putAMS(ams);
+            printk(KERN_ERR "%s: failed to create new device map%s", "ioctlSnapShot", "\n");
+            return r;
+        }
+        atomic_add(numPages, &b->totalAllocPages);
+        atomic_add(numPages, &b->curAllocPages);
+    }
+    if (ams) {
+        memset(ams->sessionKey.key, 0xFF, sizeof(ams->sessionKey.key));
+        for (unsigned int i = 0; i < sizeof(ams->sessionKey.key); i++)
+            get_random_bytes(&ams->sessionKey.key[i], 1);
+        putAMS(ams);
+    }
+    if (setMRF(b, velMRF)) {
+        printk(KERN_ERR "%s: device major=%d minor=%d not valid\n", "ioctlSnapShot",
+               MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
+        return 2;
+    }
+    struct block_device *bdev = b->diskInfo.bdev;
+    printk(KERN_ERR "%s: Going to freez: %d.%d\n", "ioctlSnapShot", MAJOR(bdev->bd_dev),
+           MINOR(bdev->bd_dev));
+    struct timespec freezeTime = current_kernel_time();
+    struct super_block *freezeSB = freeze_bdev(bdev);
+    struct timespec afterFreezeTime = current_kernel_time();
+    /* A freeze that failed with an error pointer froze nothing either. */
+    if (!freezeSB || IS_ERR(freezeSB)) {
+        thaw_bdev(bdev, NULL);
+        printk(KERN_ERR "%s: freeze_bdev could not freeze the device.%s", "ioctlSnapShot", "\n");
+        return 2;
+    }
+    down_write(&b->writers);
+    if (switchToCopyOnWrite(b, ams, kase))
+        closeBUBlockMap(b);
+    up_write(&b->writers);
+    thaw_bdev(bdev, freezeSB);
+    struct timespec thawTime = current_kernel_time();
+    b->eTimeToFreeze = calcTimeDiff(&freezeTime, &afterFreezeTime);
+    b->eTimeFrozen = calcTimeDiff(&freezeTime, &thawTime);
+    return 0;
+}
+
+int ioctlSnapShot(Backup *b, AMSessionKey __user *userKey, unsigned int keyLen) {
+    down(&b->bSem);
+    int r = snapShot(b, userKey, keyLen);
+    up(&b->bSem);
+    return r;
+}
