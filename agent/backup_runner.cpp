@@ -3,7 +3,9 @@
 #include "backup_session.h"
 #include "transfer_buffer.h"
 
+#include <cstring>
 #include <fstream>
+#include <vector>
 #include <stdexcept>
 
 namespace velmora::agent {
@@ -70,10 +72,15 @@ BackupReport runBackup(const BackupRequest &request) {
     uint32_t perRead = static_cast<uint32_t>(buffer.size() / report.blockSize);
     std::fstream image = openImage(request.imagePath, incremental,
                                    static_cast<uint64_t>(report.totalBlocks) * report.blockSize);
+    // The blocks are copied out of the mapping before the write: the mapping's
+    // pages appear at the first touch, which a write(2) of them would not give.
+    std::vector<char> chunk(buffer.size());
     for (const auto &run : report.copied.runs(perRead)) {
         session.readBlocks(run.start, run.length, buffer);
+        std::size_t bytes = static_cast<std::size_t>(run.length) * report.blockSize;
+        std::memcpy(chunk.data(), buffer.data(), bytes);
         image.seekp(static_cast<std::streamoff>(run.start) * report.blockSize);
-        image.write(buffer.data(), static_cast<std::streamsize>(run.length) * report.blockSize);
+        image.write(chunk.data(), static_cast<std::streamsize>(bytes));
         report.blocksCopied += run.length;
     }
     image.flush();

@@ -110,6 +110,18 @@ static struct bio *newReadUnit(Backup *b, struct page *page, unsigned long offse
 }
 
 /*
+ * Waits until a read unit is complete and its completion is done with it:
+ * unlock_buffer() wakes the waiter before the completion drops its
+ * references to the buffer head and the bio, and neither may be freed while
+ * it still does. The completion's last act is its bio_put.
+ */
+static void waitForReadUnit(struct bio *bio) {
+    wait_on_buffer((struct buffer_head *)bio->bi_private);
+    while (atomic_add_return(0, &bio->bi_cnt) > 1)
+        schedule();
+}
+
+/*
  * Frees a completed read unit. The buffer head's extra reference was dropped
  * by its completion, so it is simply freed; the bio loses its last reference.
  */
@@ -149,7 +161,7 @@ int waitForSubmitted(Backup *b, u32 startBlockNum, u32 numBlocks) {
         if (!br)
             continue;
         struct bio *bio = br->bio;
-        wait_on_buffer((struct buffer_head *)bio->bi_private);
+        waitForReadUnit(bio);
         if (!bio_flagged(bio, BIO_UPTODATE)) {
             /* A failed block reads as zeros, never as stale buffer bytes. */
             for (int v = 0; v < bio->bi_vcnt; v++) {
@@ -189,14 +201,14 @@ void waitForSubmittedReads(Backup *b, u32 numBlocks) {
     for (u32 i = 0; i < numBlocks; i++) {
         BIORequest *br = b->mmBIORequests[i];
         if (br && br->bio)
-            wait_on_buffer((struct buffer_head *)br->bio->bi_private);
+            waitForReadUnit(br->bio);
     }
 }
 
 int readOneBlock(Backup *b, struct page *page, u32 blockNum) {
     struct bio *bio = newReadUnit(b, page, 0, blockNum);
     callRealMRF(b, bio);
-    wait_on_buffer((struct buffer_head *)bio->bi_private);
+    waitForReadUnit(bio);
     int uptodate = bio_flagged(bio, BIO_UPTODATE) != 0;
     freeReadUnit(b, bio);
     return uptodate;

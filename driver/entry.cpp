@@ -33,6 +33,7 @@ int velInit(void) {
 int velShutdown(void) {
     if (velCheckModUse())
         return -1;
+    closeAllAMS();
     return 0;
 }
 
