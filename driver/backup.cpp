@@ -115,6 +115,7 @@ int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks)
  * hook while sessions remain on it, else its own function again. */
 static void restoreHooks(Backup *b, u32 state) {
     AutoMapSession *ams = getAMS(b->diskInfo.kdev);
+    int ownSession = ams != NULL;
     if (ams) {
         u32 amsState = velGetState(ams);
         putAMS(ams);
@@ -126,9 +127,14 @@ static void restoreHooks(Backup *b, u32 state) {
     }
     if (state == 0)
         return;
+    /* The queue keeps the automap hook while any other device's session is
+     * on it. A device without a session of its own leaves the registry, or
+     * nothing would ever unhook it. */
     struct request_queue *q = getRequestQueue(&b->diskInfo);
-    if (countQueueAMS(q) >= 2) {
-        if (setMRF(b, velAMRF) == 0)
+    if (countOtherQueueAMS(q, b->diskInfo.kdev) >= 1) {
+        if (!ownSession)
+            unSetMRFDEV(&b->diskInfo);
+        if (switchMRF(q, velAMRF) == 0)
             return;
         errorAMSDEV(b->diskInfo.kdev);
     }

@@ -214,18 +214,23 @@ int readOneBlock(Backup *b, struct page *page, u32 blockNum) {
     return uptodate;
 }
 
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
-void velBIOEndIO(struct bio *bio, int err) {
+/* The end of a read unit's bio, once no bytes remain to come. */
+static void endReadBio(struct bio *bio, int err) {
     struct buffer_head *bh = (struct buffer_head *)bio->bi_private;
     if (!bio_flagged(bio, BIO_UPTODATE))
-        printk(KERN_WARNING "%s: IO error, bio=%p, major=%d, sector=" VEL_SECTOR_FMT "\n", __func__,
-               (void *)bio, MAJOR(bio->bi_bdev->bd_dev), bio->bi_sector);
+        printk(KERN_WARNING "%s: IO error, bio=%p, major=%d, sector=" VEL_SECTOR_FMT "\n",
+               "velBIOEndIO", (void *)bio, MAJOR(bio->bi_bdev->bd_dev), bio->bi_sector);
     if (err == -EOPNOTSUPP) {
         set_bit(BIO_EOPNOTSUPP, &bio->bi_flags);
         set_bit(BH_Eopnotsupp, &bh->b_state);
     }
     bh->b_end_io(bh, bio_flagged(bio, BIO_UPTODATE) ? 1 : 0);
     bio_put(bio);
+}
+
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
+void velBIOEndIO(struct bio *bio, int err) {
+    endReadBio(bio, err);
 }
 #else
 /*
@@ -234,22 +239,13 @@ void velBIOEndIO(struct bio *bio, int err) {
  * error end the read as failed.
  */
 int velBIOEndIO(struct bio *bio, unsigned int bytesDone, int err) {
-    struct buffer_head *bh = (struct buffer_head *)bio->bi_private;
     if (bio->bi_size && !err)
         return 1;
     if (bio->bi_size) {
         printk(KERN_WARNING "%s: IO info, size=%d\n", __func__, (int)bio->bi_size);
         clear_bit(BIO_UPTODATE, &bio->bi_flags);
     }
-    if (!bio_flagged(bio, BIO_UPTODATE))
-        printk(KERN_WARNING "%s: IO error, bio=%p, major=%d, sector=" VEL_SECTOR_FMT "\n", __func__,
-               (void *)bio, MAJOR(bio->bi_bdev->bd_dev), bio->bi_sector);
-    if (err == -EOPNOTSUPP) {
-        set_bit(BIO_EOPNOTSUPP, &bio->bi_flags);
-        set_bit(BH_Eopnotsupp, &bh->b_state);
-    }
-    bh->b_end_io(bh, bio_flagged(bio, BIO_UPTODATE) ? 1 : 0);
-    bio_put(bio);
+    endReadBio(bio, err);
     return 0;
 }
 #endif

@@ -94,19 +94,15 @@ int velIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned 
             COPY_RECORD(rec, arg);
             return ioctlGetAutoMapState(b, rec.ams, rec.len);
         }
-        case VEL_LOAD_BLOCK_MAP: {
+        case VEL_LOAD_BLOCK_MAP:
+        case VEL_GET_AUTOMAP: {
+            /* Both records name the caller's UserBlockMap, read in full. */
             LoadBlockMap rec;
             UserBlockMap ubm;
             COPY_RECORD(rec, arg);
             COPY_RECORD(ubm, rec.bm);
-            return ioctlLoadBlockMap(b, &ubm);
-        }
-        case VEL_GET_AUTOMAP: {
-            GetAutoMap rec;
-            UserBlockMap ubm;
-            COPY_RECORD(rec, arg);
-            COPY_RECORD(ubm, rec.bm);
-            return ioctlGetAutoMap(b, &ubm);
+            return cmd == VEL_LOAD_BLOCK_MAP ? ioctlLoadBlockMap(b, &ubm)
+                                             : ioctlGetAutoMap(b, &ubm);
         }
         case VEL_GET_DIRTY_BLOCK: {
             DirtyBlock rec;

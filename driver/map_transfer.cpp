@@ -74,10 +74,6 @@ static void mapCountIn(BlockMap *bm) {
 
 static int copyMapOut(Backup *b, UserBlockMap *userBM) {
     BlockMap *bm = &b->blockMap;
-    if (!bm->map) {
-        printk(KERN_ERR "%s: backup error automap is NULL %s", "ioctlGetAutoMap", "\n");
-        return 2;
-    }
     if (bm->size != userBM->mapLen) {
         printk(KERN_ERR "%s: backup error map size mismatch kernel map size=%u user map size=%u\n",
                "ioctlGetAutoMap", bm->size, userBM->mapLen);
@@ -104,6 +100,13 @@ int ioctlGetAutoMap(Backup *b, UserBlockMap *userBM) {
     down(&b->bSem);
     if (velGetState(b) != 4) {
         printk(KERN_ERR "%s: backup error map not loaded %s", __func__, "\n");
+        up(&b->bSem);
+        return 2;
+    }
+    /* A map that was never built has no users lock to count in on; its page
+     * array changes only under bSem, so it is looked at first. */
+    if (!b->blockMap.map) {
+        printk(KERN_ERR "%s: backup error automap is NULL %s", __func__, "\n");
         up(&b->bSem);
         return 2;
     }
@@ -135,6 +138,10 @@ int ioctlLoadBlockMap(Backup *b, UserBlockMap *userBM) {
         return r;
     }
     down_write(&b->writers);
+    /* kbackupd reads blockMap without a lock once the state is 6: it may do
+     * so only for requests queued after the new map exists, so the requests
+     * held before are replayed first (none is queued while writers is ours). */
+    flushWorkQueue(b);
     velSetState(b, 6);
     up_write(&b->writers);
     if (cleanUpCache(b) == 3) {

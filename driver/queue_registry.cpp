@@ -129,6 +129,23 @@ void addQueueToList(struct request_queue *q, dev_t kdev) {
         kfree(newDev);
 }
 
+/* Puts another hook on a queue that is registered, registering no device.
+ * As a reader of the list, no writer can unregister the queue meanwhile. */
+int switchMRF(struct request_queue *q, make_request_fn *newMRF) {
+    if (!q)
+        return 1;
+    queueListReaderIn();
+    int registered = findQueue(q) != NULL;
+    if (registered) {
+        unsigned long flags;
+        velLockRequestQueue(q, &flags);
+        setQueueMRF(q, newMRF);
+        velUnlockRequestQueue(q, flags);
+    }
+    queueListReaderOut();
+    return !registered;
+}
+
 int setMRF(Backup *b, make_request_fn *newMRF) {
     struct request_queue *q = getRequestQueue(&b->diskInfo);
     if (!q)
@@ -261,6 +278,20 @@ void errorAMSDEV(dev_t kdev) {
     queueListReaderOut();
 }
 
+/* Sessions on the queue other than kdev's own; with the caller counted in
+ * on the queue list. */
+static int countSessions(QueueList *node, dev_t except) {
+    int count = 0;
+    amListReaderIn();
+    DevList *dev;
+    list_for_each_entry(dev, &node->devList, list) {
+        if (dev->kdev != except && amListLookup(dev->kdev))
+            count++;
+    }
+    amListReaderOut();
+    return count;
+}
+
 int countQueueAMS(struct request_queue *q) {
     if (!q) {
         printk(KERN_ERR
@@ -268,15 +299,19 @@ int countQueueAMS(struct request_queue *q) {
                __func__, "\n");
         return 0;
     }
-    int count = 0;
     queueListReaderIn();
     QueueList *node = findQueue(q);
-    if (node) {
-        amListReaderIn();
-        DevList *dev;
-        list_for_each_entry(dev, &node->devList, list) count += amListLookup(dev->kdev) != NULL;
-        amListReaderOut();
-    }
+    int count = node ? countSessions(node, (dev_t)-1) : 0;
+    queueListReaderOut();
+    return count;
+}
+
+int countOtherQueueAMS(struct request_queue *q, dev_t kdev) {
+    if (!q)
+        return countQueueAMS(q);
+    queueListReaderIn();
+    QueueList *node = findQueue(q);
+    int count = node ? countSessions(node, kdev) : 0;
     queueListReaderOut();
     return count;
 }

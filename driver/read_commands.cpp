@@ -132,7 +132,7 @@ u32 anyDirtyBlock(Backup *b) {
         return result;
     down_read(&b->cacheUsers);
     if (velGetState(b) <= 6) {
-        for (int i = 0; i < 4096; i++) {
+        for (int i = 0; i < VEL_BLOCK_TABLE_SIZE; i++) {
             HashTable *ht = b->blockTable[i];
             down(&ht->sem);
             CachePage *head = ht->busy;

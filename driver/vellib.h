@@ -75,6 +75,8 @@ extern struct list_head queueListHead;
 extern atomic_t queueListUsers;
 extern spinlock_t queueListUsersLock;
 int setMRF(Backup *b, make_request_fn *newMRF);
+/* Another hook on a registered queue; 1 when the queue is not registered. */
+int switchMRF(struct request_queue *q, make_request_fn *newMRF);
 make_request_fn *getRealMRF(struct request_queue *q);
 void addQueueToList(struct request_queue *q, dev_t kdev);
 int addDevToList(struct QueueList *queueList, dev_t kdev, DevList *newNode);
@@ -84,6 +86,8 @@ void unSetMRFAMS(AutoMapSession *ams);
 void unSetMRFDEV(DiskInfo *diskInfo);
 void unsetQueueMRFAMS(struct request_queue *q);
 int countQueueAMS(struct request_queue *q);
+/* The same, leaving out kdev's own session. */
+int countOtherQueueAMS(struct request_queue *q, dev_t kdev);
 void errorAMSDEV(dev_t kdev);
 void waitForQueueListUsers(unsigned long *flags);
 

@@ -119,13 +119,13 @@ std::vector<PartitionInfo> buildPartitionedImage(const std::string &path, std::u
     std::filesystem::remove(scriptPath);
 
     std::vector<PartitionInfo> table = readPartitionTable(path);
-    std::size_t spec = 0;
+    std::size_t layout = 0;
     for (const auto &info : table) {
         if (info.type == "5" || info.type == "f" || info.type == "85")
             continue;
-        if (spec >= parts.size())
+        if (layout >= parts.size())
             break;
-        const PartitionSpec &p = parts[spec++];
+        const PartitionSpec &p = parts[layout++];
         if (!p.fsType.empty())
             makeExtFileSystem(path, p.fsType, p.blockSize, info.startSector * 512,
                               info.sectors * 512);

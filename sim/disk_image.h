@@ -24,7 +24,7 @@ struct PartitionInfo {
 };
 
 // Writes an image of totalMiB: the primary partitions in order, then, when
-// any spec is logical, an extended partition over the rest that holds the
+// any partition is logical, an extended partition over the rest that holds the
 // logical ones; then makes each file system. Returns the table as sfdisk
 // reads it back. Throws std::runtime_error with the tool's output on failure.
 std::vector<PartitionInfo> buildPartitionedImage(const std::string &path, std::uint64_t totalMiB,

@@ -16,6 +16,18 @@
 
 #define CLASS_HASH_SIZE 4096
 
+/*
+ * The classes taken after a class. Known edges are read without the graph
+ * lock (the common case of every lock acquisition); a new edge is added
+ * under it. A grown array replaces the old one, which stays allocated and
+ * chained for readers that may still look at it.
+ */
+struct edge_array {
+    struct edge_array *older;
+    unsigned int cap;
+    struct lock_class *to[];
+};
+
 struct lock_class {
     struct lock_class_key *key;
     const char *name;
@@ -23,8 +35,7 @@ struct lock_class {
     int used_in_irq;
     int used_irqs_on;
     unsigned int nafter;
-    unsigned int capafter;
-    struct lock_class **after;
+    struct edge_array *after;
     struct lock_class *hash_next;
     unsigned int visit;
 };
@@ -60,24 +71,41 @@ static struct lock_class *lookup_class(struct lockdep_map *map) {
     return c;
 }
 
+static unsigned int edge_count(struct lock_class *c) {
+    return __atomic_load_n(&c->nafter, __ATOMIC_ACQUIRE);
+}
+
+static struct lock_class *edge_at(struct lock_class *c, unsigned int i) {
+    struct edge_array *a = __atomic_load_n(&c->after, __ATOMIC_ACQUIRE);
+    return __atomic_load_n(&a->to[i], __ATOMIC_RELAXED);
+}
+
+/* Safe without the graph lock. */
 static int has_edge(struct lock_class *from, struct lock_class *to) {
-    for (unsigned int i = 0; i < from->nafter; i++)
-        if (from->after[i] == to)
+    unsigned int n = edge_count(from);
+    for (unsigned int i = 0; i < n; i++)
+        if (edge_at(from, i) == to)
             return 1;
     return 0;
 }
 
+/* With the graph lock held. */
 static void add_edge(struct lock_class *from, struct lock_class *to) {
-    if (from->nafter == from->capafter) {
-        unsigned int cap = from->capafter ? from->capafter * 2 : 8;
-        struct lock_class **n = (struct lock_class **)host_calloc(cap, sizeof(*n));
-        if (from->after)
-            memcpy(n, from->after, from->nafter * sizeof(*n));
-        host_free(from->after);
-        from->after = n;
-        from->capafter = cap;
+    struct edge_array *a = from->after;
+    unsigned int n = from->nafter;
+    if (!a || n == a->cap) {
+        unsigned int cap = a ? a->cap * 2 : 8;
+        struct edge_array *grown = (struct edge_array *)host_calloc(
+            1, sizeof(struct edge_array) + cap * sizeof(struct lock_class *));
+        grown->older = a;
+        grown->cap = cap;
+        for (unsigned int i = 0; i < n; i++)
+            grown->to[i] = a->to[i];
+        __atomic_store_n(&from->after, grown, __ATOMIC_RELEASE);
+        a = grown;
     }
-    from->after[from->nafter++] = to;
+    __atomic_store_n(&a->to[n], to, __ATOMIC_RELAXED);
+    __atomic_store_n(&from->nafter, n + 1, __ATOMIC_RELEASE);
 }
 
 /* Depth-first search: is `target` reachable from `from`? Fills path[]. */
@@ -94,7 +122,7 @@ static int reaches(struct lock_class *from, struct lock_class *target, struct lo
         return 0;
     from->visit = visit_gen;
     for (unsigned int i = 0; i < from->nafter; i++)
-        if (reaches(from->after[i], target, path, depth + 1, len))
+        if (reaches(from->after->to[i], target, path, depth + 1, len))
             return 1;
     return 0;
 }
@@ -122,12 +150,18 @@ static void report_cycle(struct task_struct *t, struct lock_class *held, unsigne
         t->comm, t->pid, taking->name, a, held->name, b, chain);
 }
 
+static void mark_usage(int *flag) {
+    if (!__atomic_load_n(flag, __ATOMIC_RELAXED))
+        __atomic_store_n(flag, 1, __ATOMIC_RELAXED);
+}
+
 static void check_irq_usage(struct task_struct *t, struct lock_class *c, unsigned long ip) {
     if (t->hardirq)
-        c->used_in_irq = 1;
+        mark_usage(&c->used_in_irq);
     else if (!t->irqs_off)
-        c->used_irqs_on = 1;
-    if (c->used_in_irq && c->used_irqs_on) {
+        mark_usage(&c->used_irqs_on);
+    if (__atomic_load_n(&c->used_in_irq, __ATOMIC_RELAXED) &&
+        __atomic_load_n(&c->used_irqs_on, __ATOMIC_RELAXED)) {
         char a[256];
         symbol_of(ip, a, sizeof(a));
         kernel_die(
@@ -169,23 +203,25 @@ extern "C" void lock_acquire(struct lockdep_map *map, void *instance, int read, 
         kernel_die("BUG: MAX_LOCK_DEPTH too low! %s/%d holds %d locks\n", t->comm, t->pid,
                    t->lockdep_depth);
     struct lock_class *c = lookup_class(map);
-    host_mutex_lock(&graph_lock);
     check_irq_usage(t, c, ip);
     for (int i = 0; i < t->lockdep_depth; i++) {
         struct lock_class *h = t->held_locks[i].lock_class;
         /* Nesting two locks of one class is not an ordering question. */
         if (h == c || has_edge(h, c))
             continue;
-        struct lock_class *path[32];
-        int len = 0;
-        visit_gen++;
-        if (reaches(c, h, path, 0, &len)) {
-            host_mutex_unlock(&graph_lock);
-            report_cycle(t, h, t->held_locks[i].acquire_ip, c, ip, path, len);
+        host_mutex_lock(&graph_lock);
+        if (!has_edge(h, c)) {
+            struct lock_class *path[32];
+            int len = 0;
+            visit_gen++;
+            if (reaches(c, h, path, 0, &len)) {
+                host_mutex_unlock(&graph_lock);
+                report_cycle(t, h, t->held_locks[i].acquire_ip, c, ip, path, len);
+            }
+            add_edge(h, c);
         }
-        add_edge(h, c);
+        host_mutex_unlock(&graph_lock);
     }
-    host_mutex_unlock(&graph_lock);
     struct held_lock *hl = &t->held_locks[t->lockdep_depth++];
     hl->map = map;
     hl->lock_class = c;
@@ -224,12 +260,15 @@ void lockdep_free_key_range(unsigned long lo, unsigned long hi) {
         }
     for (unsigned int h = 0; h < CLASS_HASH_SIZE; h++)
         for (struct lock_class *c = class_hash[h]; c; c = c->hash_next) {
-            /* Dead classes stay allocated: held locks may still point at them. */
+            /* Dead classes stay allocated: held locks may still point at them.
+             * Readers without the lock may see an edge vanish, never a wrong one. */
             unsigned int keep = 0;
-            for (unsigned int i = 0; i < c->nafter; i++)
-                if (!c->after[i]->dead && !c->dead)
-                    c->after[keep++] = c->after[i];
-            c->nafter = keep;
+            for (unsigned int i = 0; i < c->nafter; i++) {
+                struct lock_class *to = c->after->to[i];
+                if (!to->dead && !c->dead)
+                    __atomic_store_n(&c->after->to[keep++], to, __ATOMIC_RELAXED);
+            }
+            __atomic_store_n(&c->nafter, keep, __ATOMIC_RELEASE);
         }
     host_mutex_unlock(&graph_lock);
 }

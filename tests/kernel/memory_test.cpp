@@ -13,6 +13,15 @@
 
 #include "internal.h"
 
+/* kmem_cache_create took a destructor before 2.6.23. */
+static struct kmem_cache *make_cache(const char *name, size_t size, unsigned long flags) {
+#if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 23)
+    return kmem_cache_create(name, size, 0, flags, NULL, NULL);
+#else
+    return kmem_cache_create(name, size, 0, flags, NULL);
+#endif
+}
+
 static void nth_kmalloc_fails(struct kunit *test) {
     struct standin_fault_rule rule = {FAULT_KMALLOC, 0, NULL, 0, 2, 1};
     int id = standin_fault_add(&rule);
@@ -32,8 +41,8 @@ static void nth_kmalloc_fails(struct kunit *test) {
 }
 
 static void failure_by_flags_and_cache(struct kunit *test) {
-    struct kmem_cache *ours = kmem_cache_create("velTest0", 64, 0, SLAB_HWCACHE_ALIGN, NULL);
-    struct kmem_cache *other = kmem_cache_create("other0", 64, 0, SLAB_HWCACHE_ALIGN, NULL);
+    struct kmem_cache *ours = make_cache("velTest0", 64, SLAB_HWCACHE_ALIGN);
+    struct kmem_cache *other = make_cache("other0", 64, SLAB_HWCACHE_ALIGN);
     KUNIT_ASSERT_NOT_NULL(test, ours);
     KUNIT_ASSERT_NOT_NULL(test, other);
     struct standin_fault_rule slab = {FAULT_SLAB_ALLOC, 0, "velTest", 0, 0, -1};
@@ -62,25 +71,25 @@ static void failure_by_flags_and_cache(struct kunit *test) {
 static void cache_create_can_fail(struct kunit *test) {
     struct standin_fault_rule rule = {FAULT_SLAB_CREATE, 0, "velDC", 0, 0, 1};
     standin_fault_add(&rule);
-    struct kmem_cache *c = kmem_cache_create("velDC0801", 1024, 0, SLAB_HWCACHE_ALIGN, NULL);
+    struct kmem_cache *c = make_cache("velDC0801", 1024, SLAB_HWCACHE_ALIGN);
     standin_fault_clear();
     KUNIT_EXPECT_NULL(test, c);
-    c = kmem_cache_create("velDC0801", 1024, 0, SLAB_HWCACHE_ALIGN, NULL);
+    c = make_cache("velDC0801", 1024, SLAB_HWCACHE_ALIGN);
     KUNIT_ASSERT_NOT_NULL(test, c);
-    KUNIT_EXPECT_NULL(test, kmem_cache_create("velDC0801", 1024, 0, 0, NULL));
+    KUNIT_EXPECT_NULL(test, make_cache("velDC0801", 1024, 0));
     KUNIT_EXPECT_LOG(test, "kmem_cache_create: duplicate cache velDC0801");
     kmem_cache_destroy(c);
 }
 
 static void destroy_cache_with_objects(struct kunit *test) {
-    struct kmem_cache *c = kmem_cache_create("busy", 32, 0, 0, NULL);
+    struct kmem_cache *c = make_cache("busy", 32, 0);
     kmem_cache_alloc(c, GFP_KERNEL);
     kmem_cache_destroy(c);
 }
 
 static void free_into_wrong_cache(struct kunit *test) {
-    struct kmem_cache *a = kmem_cache_create("cacheA", 32, 0, 0, NULL);
-    struct kmem_cache *b = kmem_cache_create("cacheB", 32, 0, 0, NULL);
+    struct kmem_cache *a = make_cache("cacheA", 32, 0);
+    struct kmem_cache *b = make_cache("cacheB", 32, 0);
     kmem_cache_free(b, kmem_cache_alloc(a, GFP_KERNEL));
 }
 

@@ -2,6 +2,7 @@
  * Tasks: kernel threads start, sleep until woken, and leave through
  * complete_and_exit; a thread start can be made to fail.
  */
+#include <linux/autoconf.h>
 #include <linux/kernel.h>
 #include <linux/sched.h>
 #include <linux/completion.h>
@@ -10,6 +11,8 @@
 #include <linux/string.h>
 #include <kunit/test.h>
 #include <standin/fault.h>
+
+#include "internal.h"
 
 static struct completion started, woken;
 static volatile int wake_seen;
@@ -59,7 +62,30 @@ static void schedule_timeout_returns_after_timeout(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, current->state, (long)TASK_RUNNING);
 }
 
+#ifndef CONFIG_SMP
+/* A uniprocessor kernel runs every task on one processor. */
+static int affinity_seen;
+
+static int report_affinity(void *arg) {
+    affinity_seen = host_cpu_count();
+    complete((struct completion *)arg);
+    return 0;
+}
+
+static void uniprocessor_runs_on_one_cpu(struct kunit *test) {
+    DECLARE_COMPLETION(done);
+    (void)current;
+    KUNIT_EXPECT_EQ(test, host_cpu_count(), 1);
+    KUNIT_ASSERT_GT(test, kernel_thread(report_affinity, &done, 0), 0);
+    wait_for_completion(&done);
+    KUNIT_EXPECT_EQ(test, affinity_seen, 1);
+}
+#endif
+
 static struct kunit_case sched_cases[] = {
+#ifndef CONFIG_SMP
+    KUNIT_CASE(uniprocessor_runs_on_one_cpu),
+#endif
     KUNIT_CASE(thread_sleeps_until_woken),
     KUNIT_CASE(thread_start_can_fail),
     KUNIT_CASE(schedule_timeout_returns_after_timeout),

@@ -57,6 +57,23 @@ TEST(ModuleLifecycle, UnloadRefusedWhileAFileIsOpen) {
     EXPECT_EQ(machine.tryUnload("velmora"), 0);
 }
 
+TEST(ModuleLifecycle, ModuleBuiltForAnotherReleaseIsRefused) {
+    Machine machine;
+    Machine::clearLog();
+    EXPECT_EQ(machine.tryLoad(FOREIGN_MODULE_PATH), -ENOEXEC);
+    EXPECT_EQ(standin_module_refcount("velmora"), -1);
+    const std::string magic = std::string("velmora: version magic '") + FOREIGN_RELEASE + " ";
+    const std::string should = std::string("' should be '") + standin_uts_release() + " ";
+    bool found = false;
+    for (const auto &line : Machine::log())
+        found |= line.level == 3 && line.text.rfind(magic, 0) == 0 &&
+                 line.text.find(should) != std::string::npos;
+    EXPECT_TRUE(found) << "no version magic refusal in the kernel log";
+    // The module built for this kernel still loads.
+    ASSERT_EQ(machine.tryLoad(sim::velmoraModulePath()), 0);
+    EXPECT_EQ(machine.tryUnload("velmora"), 0);
+}
+
 TEST(ModuleLifecycle, ModuleBuiltForTheKernelItRunsOn) {
     Machine machine;
     EXPECT_EQ(machine.tryLoad("/nonexistent/velmora.ko"), -ENOEXEC);

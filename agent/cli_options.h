@@ -1,0 +1,31 @@
+// The command line of velmora-agent:
+//   velmora-agent full|incremental --disk IMAGE --partition N --image OUT --key KEYFILE
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace velmora::agent {
+
+struct CliOptions {
+    bool incremental = false;
+    std::string disk;     // the disk image file to attach
+    int partition = 0;    // 1 .. 15
+    std::string image;    // the backup image: written whole, or patched
+    std::string keyFile;  // read by an incremental backup; written by both
+};
+
+// Bad input: the message says what is wrong, in words for the user.
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+extern const char *const kUsage;
+
+// Throws UsageError for anything it cannot take, including files that an
+// incremental backup needs and that are missing.
+CliOptions parseCommandLine(const std::vector<std::string> &args);
+
+}  // namespace velmora::agent

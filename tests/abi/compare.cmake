@@ -1,0 +1,10 @@
+# Runs the probe and compares its answers with the ones every build must give.
+execute_process(COMMAND "${PROBE}" "${MODULE}" OUTPUT_FILE "${OUT}" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "the probe failed (${rc})")
+endif()
+execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files "${OUT}" "${EXPECTED}" RESULT_VARIABLE diff)
+if(NOT diff EQUAL 0)
+  execute_process(COMMAND diff -u "${EXPECTED}" "${OUT}")
+  message(FATAL_ERROR "answers differ from ${EXPECTED}")
+endif()
