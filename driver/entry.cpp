@@ -40,6 +40,9 @@ int velShutdown(void) {
 int velUnload(void) {
     if (velShutdown())
         return -1;
+    /* No queue holds a hook now; the code of the hooks must outlive the
+     * tasks still running it. */
+    waitForHookUsers();
     unregister_chrdev(VEL_DEVICE_MAJOR, VEL_DEVICE_NAME);
     printk(KERN_INFO "%s: velmora version %d.%d.%d build %d ready to be unloaded\n", __func__,
            VEL_VERSION_MAJOR, VEL_VERSION_MINOR, VEL_DRIVER_VERSION_MINOR2, VEL_DRIVER_BUILD);

@@ -8,6 +8,7 @@
 #include <linux/genhd.h>
 #include <linux/fs.h>
 #include <linux/sched.h>
+#include <linux/rcupdate.h>
 #include <linux/errno.h>
 
 #include "vellib.h"
@@ -65,7 +66,13 @@ void BIOToBlockNumbers(DiskInfo *diskInfo, struct bio *bio, u32 *startBN, u32 *e
     *endBN = (u32)(end >> diskInfo->sectorsPerBlockShift);
 }
 
-int velMRF(struct request_queue *q, struct bio *bio) {
+/*
+ * Tasks inside a hook. The block layer calls a hook without a reference on
+ * this module, so unloading waits for them (waitForHookUsers).
+ */
+static atomic_t hookUsers = ATOMIC_INIT(0);
+
+static int interceptBio(struct request_queue *q, struct bio *bio) {
     set_current_state(TASK_RUNNING);
     /* Once the bio is handed on it may complete and be freed: the automap
      * is updated from what it was on arrival. */
@@ -81,12 +88,12 @@ int velMRF(struct request_queue *q, struct bio *bio) {
     make_request_fn *fn = getRealMRF(q);
     if (fn)
         return fn(q, bio);
-    printk(KERN_CRIT "%s: request intercepted for unknown device major=%d minor=%d\n", __func__,
+    printk(KERN_CRIT "%s: request intercepted for unknown device major=%d minor=%d\n", "velMRF",
            MAJOR(arrived.bi_bdev->bd_dev), bioMinor);
     BUG();
 }
 
-int velAMRF(struct request_queue *q, struct bio *bio) {
+static int recordBio(struct request_queue *q, struct bio *bio) {
     int bioMinor = BIOToMinor(bio);
     if (bio->bi_rw & RW_MASK)
         updateAM(bio, bioMinor);
@@ -97,9 +104,38 @@ int velAMRF(struct request_queue *q, struct bio *bio) {
     make_request_fn *fn = getRealMRF(q);
     if (fn)
         return fn(q, bio);
-    printk(KERN_CRIT "%s: request intercepted for unknown device major=%d realMRF=%p\n", __func__,
+    printk(KERN_CRIT "%s: request intercepted for unknown device major=%d realMRF=%p\n", "velAMRF",
            MAJOR(bio->bi_bdev->bd_dev), (void *)fn);
     BUG();
+}
+
+int velMRF(struct request_queue *q, struct bio *bio) {
+    atomic_inc(&hookUsers);
+    int ret = interceptBio(q, bio);
+    atomic_dec(&hookUsers);
+    return ret;
+}
+
+int velAMRF(struct request_queue *q, struct bio *bio) {
+    atomic_inc(&hookUsers);
+    int ret = recordBio(q, bio);
+    atomic_dec(&hookUsers);
+    return ret;
+}
+
+/*
+ * A task may have loaded a hook's address before the queue lost it and not
+ * yet be counted in: the first grace period waits for it to count itself in
+ * or pass; the second, for tasks that counted themselves out and have yet to
+ * return from the hook.
+ */
+void waitForHookUsers(void) {
+    synchronize_sched();
+    while (atomic_read(&hookUsers)) {
+        set_current_state(TASK_UNINTERRUPTIBLE);
+        schedule_timeout(1);
+    }
+    synchronize_sched();
 }
 
 /* Ends a bio that cannot be passed on, so its submitter is not left waiting. */

@@ -118,6 +118,9 @@ void updateAM(struct bio *bio, int bioMinor);
 int velMRF(struct request_queue *q, struct bio *bio);
 int velAMRF(struct request_queue *q, struct bio *bio);
 int callRealMRF(Backup *b, struct bio *bio);
+/* Once no queue holds a hook any more: returns when no task can still be
+ * running a hook's code. May sleep. */
+void waitForHookUsers(void);
 int BIOToMinor(struct bio *bio);
 void BIOToBlockNumbers(DiskInfo *diskInfo, struct bio *bio, u32 *startBN, u32 *endBN);
 

@@ -7,6 +7,7 @@
 #include <linux/bio.h>
 #include <linux/blkdev.h>
 #include <linux/genhd.h>
+#include <linux/sched.h>
 #include <linux/string.h>
 #include <asm/bitops.h>
 #include <linux/errno.h>
@@ -95,8 +96,11 @@ static void make_request_loop(struct bio *bio) {
         struct request_queue *q = bdev_get_queue(bio->bi_bdev);
         /* Read afresh each time and without the queue lock: a hook can be put
          * in or taken out of the queue at any moment. */
+        struct task_struct *t = current;
+        sched_read_enter(t);
         ::make_request_fn *mfn = __atomic_load_n(&q->make_request_fn, __ATOMIC_ACQUIRE);
         ret = mfn(q, bio);
+        sched_read_exit(t);
     } while (ret);
 }
 

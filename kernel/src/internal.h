@@ -33,6 +33,16 @@ __attribute__((noreturn)) void do_exit(long code);
 void for_each_kernel_thread(void (*fn)(struct task_struct *, void *), void *arg);
 /* Sleeps the current task for ns nanoseconds (it may sleep). */
 void task_sleep_ns(unsigned long long ns);
+/* Calls fn(task, arg) for each live task, kernel thread or not; under the
+ * task lock. */
+void for_each_task(void (*fn)(struct task_struct *, void *), void *arg);
+
+/* rcupdate.cpp: a read-side section of the sched flavour, which in a kernel
+ * without preemption lasts until the task sleeps or leaves it. */
+void sched_read_enter(struct task_struct *t);
+void sched_read_exit(struct task_struct *t);
+/* Called as the task goes to sleep and as it wakes again. */
+void note_context_switch(struct task_struct *t);
 
 /* lockdep.cpp */
 void lockdep_free_key_range(unsigned long lo, unsigned long hi);

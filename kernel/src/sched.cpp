@@ -117,10 +117,12 @@ extern "C" void schedule(void) {
     struct task_struct *t = current;
     schedule_check(t);
     bkl_drop_for_sleep(t);
+    note_context_switch(t);
     if (task_state(t) == TASK_RUNNING)
         host_yield();
     else
         sleep_until(t, 0);
+    note_context_switch(t);
     bkl_retake_after_sleep(t);
 }
 
@@ -134,10 +136,12 @@ extern "C" long schedule_timeout(long timeout) {
     bkl_drop_for_sleep(t);
     unsigned long long deadline =
         host_monotonic_ns() + (unsigned long long)(timeout > 0 ? timeout : 0) * 1000000ULL;
+    note_context_switch(t);
     if (task_state(t) == TASK_RUNNING)
         host_yield();
     else
         sleep_until(t, deadline);
+    note_context_switch(t);
     bkl_retake_after_sleep(t);
     unsigned long long now = host_monotonic_ns();
     return now >= deadline ? 0 : (long)((deadline - now) / 1000000ULL);
@@ -147,7 +151,9 @@ void task_sleep_ns(unsigned long long ns) {
     struct task_struct *t = current;
     schedule_check(t);
     bkl_drop_for_sleep(t);
+    note_context_switch(t);
     host_sleep_ns(ns);
+    note_context_switch(t);
     bkl_retake_after_sleep(t);
 }
 
@@ -293,6 +299,13 @@ void for_each_kernel_thread(void (*fn)(struct task_struct *, void *), void *arg)
         if ((flags & PF_KTHREAD) && !(flags & PF_EXITING))
             fn(t, arg);
     }
+    host_mutex_unlock(&tasks_lock);
+}
+
+void for_each_task(void (*fn)(struct task_struct *, void *), void *arg) {
+    struct task_struct *t;
+    host_mutex_lock(&tasks_lock);
+    list_for_each_entry(t, &task_list, tasks) fn(t, arg);
     host_mutex_unlock(&tasks_lock);
 }
 

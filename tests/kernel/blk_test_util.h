@@ -12,6 +12,8 @@
 #include <linux/hardirq.h>
 #include <linux/sched.h>
 #include <linux/mm.h>
+#include <linux/genhd.h>
+#include <linux/string.h>
 #include <linux/errno.h>
 #include <standin/disk.h>
 
@@ -80,6 +82,41 @@ static inline int bio_rw_wait(struct block_device *bdev, int rw, sector_t sector
     wait_for_completion(&r->done);
     bio_put(bio);
     return r->uptodate;
+}
+
+/* A disk of 1000 sectors served by fn, with partition 1 at sector 100, 50
+ * sectors long. */
+struct test_disk {
+    struct gendisk *disk;
+    struct request_queue *queue;
+    struct block_device *whole, *part;
+};
+
+static inline int make_test_disk(struct test_disk *t, int major, const char *name,
+                                 make_request_fn *fn) {
+    t->queue = blk_alloc_queue(GFP_KERNEL);
+    t->disk = alloc_disk(4);
+    if (!t->queue || !t->disk)
+        return -ENOMEM;
+    blk_queue_make_request(t->queue, fn);
+    t->disk->major = major;
+    t->disk->first_minor = 0;
+    strlcpy(t->disk->disk_name, name, sizeof(t->disk->disk_name));
+    t->disk->queue = t->queue;
+    set_capacity(t->disk, 1000);
+    add_disk(t->disk);
+    add_partition(t->disk, 1, 100, 50);
+    t->whole = bdget(MKDEV(major, 0));
+    t->part = bdget(MKDEV(major, 1));
+    return 0;
+}
+
+static inline void drop_test_disk(struct test_disk *t) {
+    bdput(t->part);
+    bdput(t->whole);
+    del_gendisk(t->disk);
+    blk_cleanup_queue(t->queue);
+    put_disk(t->disk);
 }
 
 static inline void fill_page(struct page *page, unsigned char seed) {

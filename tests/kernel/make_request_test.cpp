@@ -69,39 +69,10 @@ static int nesting_request(struct request_queue *q, struct bio *bio) {
     return 1;
 }
 
-struct test_disk {
-    struct gendisk *disk;
-    struct request_queue *queue;
-    struct block_device *whole, *part;
-};
-
-/* A disk of 1000 sectors with partition 1 at sector 100, 50 sectors long. */
 static int make_disk(struct test_disk *t) {
-    memset(&seen, 0, sizeof(seen));
-    t->queue = blk_alloc_queue(GFP_KERNEL);
-    t->disk = alloc_disk(4);
-    if (!t->queue || !t->disk)
-        return -ENOMEM;
-    blk_queue_make_request(t->queue, record_request);
-    t->disk->major = MR_MAJOR;
-    t->disk->first_minor = 0;
-    strlcpy(t->disk->disk_name, "mrtest", sizeof(t->disk->disk_name));
-    t->disk->queue = t->queue;
-    set_capacity(t->disk, 1000);
-    add_disk(t->disk);
-    add_partition(t->disk, 1, 100, 50);
-    t->whole = bdget(MKDEV(MR_MAJOR, 0));
-    t->part = bdget(MKDEV(MR_MAJOR, 1));
+    int ret = make_test_disk(t, MR_MAJOR, "mrtest", record_request);
     memset(&seen, 0, sizeof(seen)); /* forget the partition-table read */
-    return 0;
-}
-
-static void drop_disk(struct test_disk *t) {
-    bdput(t->part);
-    bdput(t->whole);
-    del_gendisk(t->disk);
-    blk_cleanup_queue(t->queue);
-    put_disk(t->disk);
+    return ret;
 }
 
 static void partition_bio_is_remapped_onto_the_disk(struct kunit *test) {
@@ -117,7 +88,7 @@ static void partition_bio_is_remapped_onto_the_disk(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, seen.sector[1], (sector_t)8);
     KUNIT_EXPECT_TRUE(test, seen.bdev[1] == t.whole);
     __free_page(page);
-    drop_disk(&t);
+    drop_test_disk(&t);
 }
 
 static void nonzero_return_resubmits_through_the_new_function(struct kunit *test) {
@@ -132,7 +103,7 @@ static void nonzero_return_resubmits_through_the_new_function(struct kunit *test
     /* Remapped once only, although it went through the queue twice. */
     KUNIT_EXPECT_EQ(test, seen.sector[0], (sector_t)100);
     __free_page(page);
-    drop_disk(&t);
+    drop_test_disk(&t);
 }
 
 static void bio_past_the_end_fails(struct kunit *test) {
@@ -153,7 +124,7 @@ static void bio_past_the_end_fails(struct kunit *test) {
     KUNIT_EXPECT_FALSE(test, bio_rw_wait(t.whole, WRITE, 996, page, 4096, &r));
     KUNIT_EXPECT_LOG(test, "mrtest: rw=1, want=1004, limit=1000");
     __free_page(page);
-    drop_disk(&t);
+    drop_test_disk(&t);
 }
 
 static void bio_submitted_inside_a_make_request_fn(struct kunit *test) {
@@ -181,7 +152,7 @@ static void bio_submitted_inside_a_make_request_fn(struct kunit *test) {
     bio_put(bio);
     bio_put(nested_bio);
     __free_page(page);
-    drop_disk(&t);
+    drop_test_disk(&t);
 }
 
 static struct kunit_case make_request_cases[] = {

@@ -56,6 +56,11 @@ struct task_struct {
     long exit_code;
     struct list_head tasks;
     unsigned long sleep_storage[11];
+    /* For synchronize_sched(): odd while the task sleeps, bumped at each
+     * sleep and wake; and how deep it is in calls through a queue's
+     * make_request_fn, which the block layer makes without a reference. */
+    unsigned long context_switches;
+    int sched_read_depth;
 };
 
 extern "C" {
