@@ -43,24 +43,23 @@ static int pass_other(struct bio *bio) {
     return 1;
 }
 
-/* Runs on without sleeping until released, as code between loading a hook
- * and counting itself in would. */
-static int busy_request(struct request_queue *q, struct bio *bio) {
-    if (pass_other(bio))
-        return 0;
-    __atomic_store_n(&inside, 1, __ATOMIC_SEQ_CST);
-    while (!__atomic_load_n(&released, __ATOMIC_SEQ_CST))
-        barrier();
-    end_bio(bio);
-    return 0;
-}
+/*
+ * Holds the test's bio inside the function: busy, it runs on without
+ * sleeping until released, as code between loading a hook and counting
+ * itself in would; else it sleeps until the gate opens.
+ */
+static int busy;
 
-/* Sleeps inside the function until the gate opens. */
-static int sleeping_request(struct request_queue *q, struct bio *bio) {
+static int holding_request(struct request_queue *q, struct bio *bio) {
     if (pass_other(bio))
         return 0;
     __atomic_store_n(&inside, 1, __ATOMIC_SEQ_CST);
-    wait_for_completion(&gate);
+    if (busy) {
+        while (!__atomic_load_n(&released, __ATOMIC_SEQ_CST))
+            barrier();
+    } else {
+        wait_for_completion(&gate);
+    }
     end_bio(bio);
     return 0;
 }
@@ -76,15 +75,16 @@ static int synchronizer(void *arg) {
     complete_and_exit(&synchronized, 0);
 }
 
-/* Starts a task whose bio is inside fn once this returns. */
-static void enter_request_fn(struct kunit *test, struct test_disk *t, make_request_fn *fn,
+/* Starts a task whose bio is inside the function once this returns. */
+static void enter_request_fn(struct kunit *test, struct test_disk *t, int busy_inside,
                              struct page *page, struct bio_result *r) {
+    busy = busy_inside;
     inside = released = synchronize_returned = 0;
     held_bio = NULL;
     init_completion(&gate);
     init_completion(&submitted);
     init_completion(&synchronized);
-    KUNIT_ASSERT_EQ(test, make_test_disk(t, GP_MAJOR, "gptest", fn), 0);
+    KUNIT_ASSERT_EQ(test, make_test_disk(t, GP_MAJOR, "gptest", holding_request), 0);
     held_bio = test_bio(t->whole, 8, page, 512, r);
     KUNIT_ASSERT_GT(test, kernel_thread(submitter, NULL, CLONE_KERNEL), 0);
     while (!__atomic_load_n(&inside, __ATOMIC_SEQ_CST))
@@ -103,7 +103,7 @@ static void grace_period_waits_for_a_task_running_in_the_function(struct kunit *
     struct test_disk t;
     struct bio_result r;
     struct page *page = alloc_page(GFP_KERNEL);
-    enter_request_fn(test, &t, busy_request, page, &r);
+    enter_request_fn(test, &t, 1, page, &r);
     KUNIT_ASSERT_GT(test, kernel_thread(synchronizer, NULL, CLONE_KERNEL), 0);
     msleep(50);
     KUNIT_EXPECT_FALSE(test, __atomic_load_n(&synchronize_returned, __ATOMIC_SEQ_CST));
@@ -118,7 +118,7 @@ static void a_task_that_sleeps_does_not_hold_the_grace_period(struct kunit *test
     struct test_disk t;
     struct bio_result r;
     struct page *page = alloc_page(GFP_KERNEL);
-    enter_request_fn(test, &t, sleeping_request, page, &r);
+    enter_request_fn(test, &t, 0, page, &r);
     KUNIT_ASSERT_GT(test, kernel_thread(synchronizer, NULL, CLONE_KERNEL), 0);
     wait_for_completion(&synchronized);
     KUNIT_EXPECT_TRUE(test, synchronize_returned);
