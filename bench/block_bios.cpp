@@ -1,5 +1,5 @@
 /*
- * Kernel code of the backup-path benchmarks: a chosen run of 4 KiB blocks
+ * Kernel code of the block benchmarks: a chosen run of 4 KiB blocks
  * written or read in batches of bios, each batch waited for, as a file
  * system's write-back or read-ahead issues them.
  */
@@ -89,6 +89,22 @@ extern "C" int bench_write_blocks(unsigned int dev, unsigned long first, unsigne
 extern "C" int bench_read_blocks(unsigned int dev, unsigned long first, unsigned long count,
                                  unsigned int depth) {
     return run_blocks(dev, READ, first, count, depth);
+}
+
+extern "C" int bench_write_4k(unsigned int dev, unsigned long count, unsigned int depth) {
+    struct block_device *bdev = bdget(dev);
+    unsigned long slots = bdev->bd_disk ? get_capacity(bdev->bd_disk) / 8 : 0;
+    bdput(bdev);
+    if (!slots)
+        return -ENODEV;
+    /* From block 0 again each time the device is filled. */
+    int ret = 0;
+    for (unsigned long left = count; !ret && left;) {
+        unsigned long n = left < slots ? left : slots;
+        ret = run_blocks(dev, WRITE, 0, n, depth);
+        left -= n;
+    }
+    return ret;
 }
 
 extern "C" void *bench_swap_queue_fn(unsigned int dev, void *fn) {

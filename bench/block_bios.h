@@ -1,5 +1,5 @@
-/* Kernel side of the backup-path benchmarks: runs of 4 KiB bios to chosen
- * blocks of a device. Built-in types only. */
+/* Kernel side of the block benchmarks: runs of 4 KiB bios to chosen blocks
+ * of a device. Built-in types only. */
 #ifndef VELMORA_BENCH_BLOCK_BIOS_H
 #define VELMORA_BENCH_BLOCK_BIOS_H
 
@@ -15,6 +15,11 @@ int bench_write_blocks(unsigned int dev, unsigned long first, unsigned long coun
                        unsigned int depth);
 int bench_read_blocks(unsigned int dev, unsigned long first, unsigned long count,
                       unsigned int depth);
+/*
+ * Writes `count` 4 KiB bios from the device's first block on, starting over
+ * at block 0 when the device is full, `depth` in flight at a time.
+ */
+int bench_write_4k(unsigned int dev, unsigned long count, unsigned int depth);
 /*
  * Puts `fn` (a make_request_fn, or NULL to only look) on the queue of the
  * device and returns the one it had: a benchmark takes a hook off for a bare

@@ -11,7 +11,7 @@
 
 #include <chrono>
 
-#include "ramdisk_writer.h"
+#include "block_bios.h"
 #include "tracking_bench_kernel.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <standin/disk.h>
 #include <standin/machine.h>
 
-#include "ramdisk_writer.h"
+#include "block_bios.h"
 
 namespace {
 

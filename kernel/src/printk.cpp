@@ -136,6 +136,16 @@ extern "C" int klog_count_prefix(const char *prefix) {
     return klog_match(prefix, 1);
 }
 
+extern "C" int klog_level(const char *line) {
+    int level = -1;
+    host_mutex_lock(&logbuf_lock);
+    for (unsigned long i = 0; i < nr_lines; i++)
+        if (line_equals(line_at(i), line, 0))
+            level = line_at(i)->level;
+    host_mutex_unlock(&logbuf_lock);
+    return level;
+}
+
 extern "C" void klog_clear(void) {
     standin_klog_clear();
 }

@@ -39,7 +39,7 @@ static void write_beyond_the_map(struct kunit *test) {
         KUNIT_EXPECT_EQ(test, blockInMap(&t.ams->map, 99), -1);
         KUNIT_EXPECT_EQ(test, klog_count(resized100), 1);
         KUNIT_EXPECT_EQ(test, klog_count(resized101), 1);
-        KUNIT_EXPECT_EQ(test, klog_level_of(resized100), 4);
+        KUNIT_EXPECT_EQ(test, klog_level(resized100), 4);
         /* Out of sync: later writes, inside the map or not, set nothing. */
         KUNIT_EXPECT_EQ(test, write_blocks(&t, 5, 1), 1);
         KUNIT_EXPECT_EQ(test, write_blocks(&t, 100, 1), 1);

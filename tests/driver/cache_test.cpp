@@ -19,17 +19,6 @@
 #define BLOCK_SIZE 1024
 #define NUM_BLOCKS 20000
 
-/* The level of the log line that reads exactly `text`, or -1. */
-static int log_level(const char *text) {
-    char line[256];
-    for (unsigned long i = 0; i < standin_klog_lines(); i++) {
-        int level = standin_klog_line(i, line, sizeof(line));
-        if (strcmp(line, text) == 0)
-            return level;
-    }
-    return -1;
-}
-
 /* The two session caches, made the way the backup start makes them. */
 static int create_entry_caches(Backup *b) {
     unsigned int major = MAJOR(b->diskInfo.kdev), minor = MINOR(b->diskInfo.kdev);
@@ -142,8 +131,8 @@ static void cache_limit_counts_held_entries(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, save(b, 3), 1);
     KUNIT_EXPECT_EQ(test, velGetState(b), 10u);
     KUNIT_EXPECT_EQ(test,
-                    log_level("getCacheBlock: configured max cache memory reached (0 blocks) "
-                              "failed to allocate cache object"),
+                    klog_level("getCacheBlock: configured max cache memory reached (0 blocks) "
+                               "failed to allocate cache object"),
                     3);
     KUNIT_EXPECT_NULL(test, bucket(b, 3)->busy);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->totalAllocCPs), 0);
@@ -165,8 +154,8 @@ static void cache_limit_counts_held_entries(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, save(b, 5), 1);
     KUNIT_EXPECT_EQ(test, velGetState(b), 10u);
     KUNIT_EXPECT_EQ(test,
-                    log_level("getCacheBlock: configured max cache memory reached (3 blocks) "
-                              "failed to allocate cache object"),
+                    klog_level("getCacheBlock: configured max cache memory reached (3 blocks) "
+                               "failed to allocate cache object"),
                     3);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->curAllocCPs), 3);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->curCBs), 3);
@@ -431,7 +420,7 @@ static void close_cache_waits_for_a_busy_bucket(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, h.closedBeforeRelease, 0);
     KUNIT_EXPECT_EQ(test, h.loggedBeforeRelease, 1);
     KUNIT_EXPECT_EQ(test, klog_count("closeCache: ht->sem contended"), 1);
-    KUNIT_EXPECT_EQ(test, log_level("closeCache: ht->sem contended"), 3);
+    KUNIT_EXPECT_EQ(test, klog_level("closeCache: ht->sem contended"), 3);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->totalCBs), 2);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->curCBs), 0);
     KUNIT_EXPECT_NULL(test, h.ht->busy);
@@ -452,8 +441,8 @@ static void table_allocation_failures(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, newBlockTable(b), 5);
     standin_fault_clear();
     KUNIT_EXPECT_EQ(test,
-                    log_level("newBlockTable: kmem_cache_create failed for HashTable structs "
-                              "during backup start major=8 minor=1"),
+                    klog_level("newBlockTable: kmem_cache_create failed for HashTable structs "
+                               "during backup start major=8 minor=1"),
                     3);
     KUNIT_EXPECT_NULL(test, b->htCache);
     closeBlockTable(b);
@@ -484,11 +473,11 @@ static void table_allocation_failures(struct kunit *test) {
     klog_clear();
     KUNIT_EXPECT_EQ(test, newCacheMap(b), 5);
     standin_fault_clear();
-    KUNIT_EXPECT_EQ(test, log_level("newCacheMap: error creating cache map of size=20000"), 3);
+    KUNIT_EXPECT_EQ(test, klog_level("newCacheMap: error creating cache map of size=20000"), 3);
     b->diskInfo.numBlocks = 0;
     klog_clear();
     KUNIT_EXPECT_EQ(test, newCacheMap(b), 2);
-    KUNIT_EXPECT_EQ(test, log_level("newCacheMap: error creating cache map of size=0"), 3);
+    KUNIT_EXPECT_EQ(test, klog_level("newCacheMap: error creating cache map of size=0"), 3);
     KUNIT_EXPECT_NULL(test, b->cacheMap.map);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->totalAllocPages), 0);
     closeCacheMap(b);
@@ -515,7 +504,7 @@ static void entry_allocation_failures(struct kunit *test) {
         KUNIT_EXPECT_EQ(test, save(b, 7), 1);
         standin_fault_clear();
         KUNIT_EXPECT_EQ(test, velGetState(b), 10u);
-        KUNIT_EXPECT_EQ(test, log_level(cases[i].message), 3);
+        KUNIT_EXPECT_EQ(test, klog_level(cases[i].message), 3);
         KUNIT_EXPECT_NULL(test, bucket(b, 7)->busy);
         KUNIT_EXPECT_EQ(test, atomic_read(&b->curAllocCPs), 0);
         KUNIT_EXPECT_EQ(test, atomic_read(&b->totalCBs), 0);

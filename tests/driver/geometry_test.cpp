@@ -118,7 +118,7 @@ static void close_gives_the_device_reference_back(struct kunit *test) {
     klog_clear();
     KUNIT_EXPECT_EQ(test, getDiskInfo(&di, GEO_P1), 3);
     KUNIT_EXPECT_LOG(test, "getDiskInfo: device e700001 has bad block size 256");
-    KUNIT_EXPECT_EQ(test, klog_level_of("getDiskInfo: device e700001 has bad block size 256"), 4);
+    KUNIT_EXPECT_EQ(test, klog_level("getDiskInfo: device e700001 has bad block size 256"), 4);
     KUNIT_EXPECT_NULL(test, di.superBlock);
     closeDiskInfo(&di);
     KUNIT_EXPECT_EQ(test, atomic_read(&p1->bd_count), p1Refs);

@@ -155,11 +155,11 @@ static void queues_it_does_not_hold(struct kunit *test) {
         int nodes = queue_nodes();
         klog_clear();
         KUNIT_EXPECT_NULL(test, getRealMRF(NULL));
-        KUNIT_EXPECT_EQ(test, klog_level_of("getRealMRF: Can't get MRF on NULL queue."), 4);
+        KUNIT_EXPECT_EQ(test, klog_level("getRealMRF: Can't get MRF on NULL queue."), 4);
         KUNIT_EXPECT_EQ(test, countQueueAMS(NULL), 0);
         KUNIT_EXPECT_EQ(test,
-                        klog_level_of("countQueueAMS: Could not count ams sessions for "
-                                      "request queue because queue was null."),
+                        klog_level("countQueueAMS: Could not count ams sessions for "
+                                   "request queue because queue was null."),
                         3);
         unsetQueueMRFAMS(NULL);
         KUNIT_EXPECT_LOG(test,

@@ -246,16 +246,4 @@ static inline AutoMapSession *slot_of(dev_t kdev) {
     return ams;
 }
 
-/* The level of the last log line that reads exactly `text`, or -1. */
-static inline int klog_level_of(const char *text) {
-    char line[256];
-    int level = -1;
-    for (unsigned long i = 0; i < standin_klog_lines(); i++) {
-        int l = standin_klog_line(i, line, sizeof(line));
-        if (strcmp(line, text) == 0)
-            level = l;
-    }
-    return level;
-}
-
 #endif

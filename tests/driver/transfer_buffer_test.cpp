@@ -82,17 +82,6 @@ static struct page *fault_at(struct kunit *test, struct vm_area_struct *vma,
 #endif
 }
 
-/* The level of a logged line, or -1 when it is not in the log. */
-static int log_level(const char *text) {
-    char line[256];
-    for (unsigned long i = 0; i < standin_klog_lines(); i++) {
-        int level = standin_klog_line(i, line, sizeof(line));
-        if (strcmp(line, text) == 0)
-            return level;
-    }
-    return -1;
-}
-
 static void expect_area_free(struct kunit *test, BackupVMA *area) {
     KUNIT_EXPECT_NULL(test, area->vma);
     KUNIT_EXPECT_EQ(test, area->vmPages, 0);
@@ -248,12 +237,12 @@ static void faults_the_buffer_cannot_serve(struct kunit *test) {
     init_vma(&stray, NULL, 4, RO_FLAGS);
     klog_clear();
     KUNIT_EXPECT_NULL(test, fault_at(test, &stray, stray.vm_start));
-    KUNIT_EXPECT_EQ(test, log_level("velVMnopage: vma does not have associated backup"), 4);
+    KUNIT_EXPECT_EQ(test, klog_level("velVMnopage: vma does not have associated backup"), 4);
 
     stray.vm_file = &tf.file;
     klog_clear();
     KUNIT_EXPECT_NULL(test, fault_at(test, &stray, stray.vm_start));
-    KUNIT_EXPECT_EQ(test, log_level("velVMnopage: vma is not found in associated backup"), 3);
+    KUNIT_EXPECT_EQ(test, klog_level("velVMnopage: vma is not found in associated backup"), 3);
 
     /* A mapping the buffer does not know is served from the first area. */
     init_vma(&mapped, &tf.file, 2, RO_FLAGS);
@@ -266,7 +255,7 @@ static void faults_the_buffer_cannot_serve(struct kunit *test) {
     put_page(page);
     klog_clear();
     KUNIT_EXPECT_NULL(test, fault_at(test, &stray, stray.vm_start + 2 * PAGE_SIZE));
-    KUNIT_EXPECT_EQ(test, log_level("velVMnopage: Bad vm address"), 4);
+    KUNIT_EXPECT_EQ(test, klog_level("velVMnopage: Bad vm address"), 4);
     KUNIT_EXPECT_EQ(test, standin_klog_lines(), 1UL);
 
     velVMclose(&mapped);

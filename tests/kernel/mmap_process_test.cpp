@@ -4,6 +4,8 @@
 #include <standin/machine.h>
 #include <standin/syscalls.h>
 
+#include "../mmap_error.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,6 +15,8 @@
 #include <string>
 
 namespace {
+
+using velmora::test::mmapError;
 
 constexpr unsigned kMapperMajor = 122;
 constexpr unsigned long kPage = 4096;
@@ -29,16 +33,6 @@ class MmapProcess : public ::testing::Test {
 
     static std::string node(unsigned minor) { return "/dev/mapper" + std::to_string(minor); }
     static int openMinor(unsigned minor) { return sys::open(node(minor).c_str(), O_RDONLY); }
-    // The errno of a refused mmap, 0 when it mapped (and unmapped again).
-    static int mmapError(unsigned long len, int prot, int flags, int fd, long offset) {
-        errno = 0;
-        void *p = sys::mmap(nullptr, len, prot, flags, fd, offset);
-        if (p != MAP_FAILED) {
-            sys::munmap(p, len);
-            return 0;
-        }
-        return errno;
-    }
 };
 
 TEST_F(MmapProcess, DriverRefusalsReachTheCallerAsErrno) {
@@ -50,18 +44,18 @@ TEST_F(MmapProcess, DriverRefusalsReachTheCallerAsErrno) {
     for (const auto &c : cases) {
         int fd = openMinor(c.minor);
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(mmapError(kPage, PROT_READ, MAP_PRIVATE, fd, 0), c.err) << "minor " << c.minor;
+        EXPECT_EQ(mmapError(fd, kPage, PROT_READ, MAP_PRIVATE, 0), c.err) << "minor " << c.minor;
         EXPECT_EQ(sys::close(fd), 0);
     }
 }
 
 TEST_F(MmapProcess, CallsRefusedBeforeTheDriverIsAsked) {
     int fd = openMinor(0);
-    EXPECT_EQ(mmapError(kPage, PROT_READ, MAP_PRIVATE, 999, 0), EBADF);
-    EXPECT_EQ(mmapError(0, PROT_READ, MAP_PRIVATE, fd, 0), EINVAL);
-    EXPECT_EQ(mmapError(kPage, PROT_READ, MAP_PRIVATE, fd, 512), EINVAL);
-    EXPECT_EQ(mmapError(kPage, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0), EINVAL);
-    EXPECT_EQ(mmapError(kPage, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0), EACCES);
+    EXPECT_EQ(mmapError(999, kPage, PROT_READ, MAP_PRIVATE, 0), EBADF);
+    EXPECT_EQ(mmapError(fd, 0, PROT_READ, MAP_PRIVATE, 0), EINVAL);
+    EXPECT_EQ(mmapError(fd, kPage, PROT_READ, MAP_PRIVATE, 512), EINVAL);
+    EXPECT_EQ(mmapError(fd, kPage, PROT_READ, MAP_PRIVATE | MAP_FIXED, 0), EINVAL);
+    EXPECT_EQ(mmapError(fd, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, 0), EACCES);
     errno = 0;
     EXPECT_EQ(sys::munmap(reinterpret_cast<void *>(kPage + 1), kPage), -1);
     EXPECT_EQ(errno, EINVAL);

@@ -11,6 +11,8 @@
 #include <session_key.h>
 
 #include <memory>
+#include <ostream>
+#include <string>
 #include <vector>
 
 namespace velmora::test {
@@ -33,5 +35,21 @@ class BackupTest : public LoadedModule {
     std::vector<std::unique_ptr<Workload>> workloads;
     sim::TempDir dir;
 };
+
+// One rig and writer mode of a parameterised backup test, named after it.
+struct RigCase {
+    const char *name;
+    RigSpec layout;
+    int mode;
+    unsigned syncEvery;
+};
+
+inline void PrintTo(const RigCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+inline std::string rigCaseName(const ::testing::TestParamInfo<RigCase> &info) {
+    return info.param.name;
+}
 
 }  // namespace velmora::test

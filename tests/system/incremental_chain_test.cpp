@@ -5,24 +5,12 @@
 // the content at the new snapshot, along a chain of three incrementals.
 #include "backup_fixture.h"
 
-#include <ostream>
 #include <string>
 
 namespace velmora::test {
 namespace {
 
-struct Case {
-    const char *name;
-    RigSpec layout;
-    int mode;
-    unsigned syncEvery;
-};
-
-void PrintTo(const Case &c, std::ostream *os) {
-    *os << c.name;
-}
-
-class IncrementalChain : public BackupTest, public ::testing::WithParamInterface<Case> {};
+class IncrementalChain : public BackupTest, public ::testing::WithParamInterface<RigCase> {};
 
 std::set<uint32_t> blocksOf(const agent::BlockBitmap &map) {
     std::set<uint32_t> blocks;
@@ -33,7 +21,7 @@ std::set<uint32_t> blocksOf(const agent::BlockBitmap &map) {
 }
 
 TEST_P(IncrementalChain, EachImageIsTheContentAtItsSnapshot) {
-    const Case &c = GetParam();
+    const RigCase &c = GetParam();
     DiskRig &r = makeRig(c.layout);
     const Bytes base = r.raw();
     Workload &w = startWorkload(r.part(), {.writers = 3,
@@ -87,9 +75,9 @@ TEST_P(IncrementalChain, EachImageIsTheContentAtItsSnapshot) {
 INSTANTIATE_TEST_SUITE_P(
     Modes, IncrementalChain,
     ::testing::Values(
-        Case{"ext4_4096_direct", {"ext4", 4096, 4, 2}, STANDIN_FS_DIRECT, 0},
-        Case{"ramdisk_testfs_2048_buffered", {"testfs", 2048, 4, 2}, STANDIN_FS_BUFFERED, 4}),
-    [](const auto &info) { return std::string(info.param.name); });
+        RigCase{"ext4_4096_direct", {"ext4", 4096, 4, 2}, STANDIN_FS_DIRECT, 0},
+        RigCase{"ramdisk_testfs_2048_buffered", {"testfs", 2048, 4, 2}, STANDIN_FS_BUFFERED, 4}),
+    rigCaseName);
 
 }  // namespace
 }  // namespace velmora::test

@@ -5,27 +5,15 @@
 #include "backup_fixture.h"
 #include "kernel_log.h"
 
-#include <ostream>
 #include <string>
 
 namespace velmora::test {
 namespace {
 
-struct Case {
-    const char *name;
-    RigSpec layout;
-    int mode;
-    unsigned syncEvery;
-};
-
-void PrintTo(const Case &c, std::ostream *os) {
-    *os << c.name;
-}
-
-class PointInTime : public BackupTest, public ::testing::WithParamInterface<Case> {};
+class PointInTime : public BackupTest, public ::testing::WithParamInterface<RigCase> {};
 
 TEST_P(PointInTime, FullImageIsTheContentAtTheSnapshot) {
-    const Case &c = GetParam();
+    const RigCase &c = GetParam();
     DiskRig &r = makeRig(c.layout);
     const Bytes base = r.raw();
     Workload &w = startWorkload(r.part(), {.writers = 4,
@@ -69,11 +57,11 @@ TEST_P(PointInTime, FullImageIsTheContentAtTheSnapshot) {
 INSTANTIATE_TEST_SUITE_P(
     BlockSizes, PointInTime,
     ::testing::Values(
-        Case{"ext4_1024_direct", {"ext4", 1024, 8, 4}, STANDIN_FS_DIRECT, 0},
-        Case{"ext3_2048_buffered", {"ext3", 2048, 8, 4}, STANDIN_FS_BUFFERED, 7},
-        Case{"ext4_4096_direct", {"ext4", 4096, 12, 4}, STANDIN_FS_DIRECT, 0},
-        Case{"ramdisk_testfs_1024_buffered", {"testfs", 1024, 8, 4}, STANDIN_FS_BUFFERED, 5}),
-    [](const auto &info) { return std::string(info.param.name); });
+        RigCase{"ext4_1024_direct", {"ext4", 1024, 8, 4}, STANDIN_FS_DIRECT, 0},
+        RigCase{"ext3_2048_buffered", {"ext3", 2048, 8, 4}, STANDIN_FS_BUFFERED, 7},
+        RigCase{"ext4_4096_direct", {"ext4", 4096, 12, 4}, STANDIN_FS_DIRECT, 0},
+        RigCase{"ramdisk_testfs_1024_buffered", {"testfs", 1024, 8, 4}, STANDIN_FS_BUFFERED, 5}),
+    rigCaseName);
 
 }  // namespace
 }  // namespace velmora::test

@@ -1,6 +1,7 @@
 // The transfer buffer as an agent sees it before a backup is started: every
 // mapping is refused with the driver's status, and a refused mapping keeps no
 // hold on the file.
+#include "../mmap_error.h"
 #include "system_test.h"
 
 #include <control_device.h>
@@ -18,19 +19,7 @@ using agent::ControlDevice;
 
 constexpr unsigned long kPage = 4096;
 
-class TransferBufferTest : public LoadedModule {
-  protected:
-    // errno of a refused mapping; 0 when it was mapped (and unmapped again).
-    static int mmapError(int fd, unsigned long len, int prot, int flags, long offset) {
-        errno = 0;
-        void *p = sys::mmap(nullptr, len, prot, flags, fd, offset);
-        if (p != MAP_FAILED) {
-            sys::munmap(p, len);
-            return 0;
-        }
-        return errno;
-    }
-};
+using TransferBufferTest = LoadedModule;
 
 TEST_F(TransferBufferTest, NoMappingBeforeABackupStarts) {
     ControlDevice dev;

@@ -47,6 +47,8 @@ void kunit_fail(struct kunit *test, const char *file, int line, const char *fmt,
 int klog_contains(const char *line);
 int klog_count(const char *line);
 int klog_count_prefix(const char *prefix);
+/* The level of the last line that reads exactly `line`, or -1. */
+int klog_level(const char *line);
 void klog_clear(void);
 }
 
