@@ -43,15 +43,13 @@ static void bio_fs_destructor(struct bio *bio) {
 }
 
 extern "C" struct bio *bio_alloc(gfp_t gfp_mask, int nr_iovecs) {
-    unsigned long caller = _RET_IP_;
-    if (gfp_mask & __GFP_WAIT)
-        might_sleep();
-    if (nr_iovecs < 0 || nr_iovecs > BIO_MAX_PAGES)
+    if (nr_iovecs < 0 || nr_iovecs > BIO_MAX_PAGES) {
+        if (gfp_mask & __GFP_WAIT)
+            might_sleep();
         return NULL;
-    if (should_fail(FAULT_BIO, gfp_mask, NULL, caller))
-        return NULL;
+    }
     unsigned long size = sizeof(struct bio) + (unsigned long)nr_iovecs * sizeof(struct bio_vec);
-    struct bio *bio = (struct bio *)track_alloc(size, ALLOC_INTERNAL, NULL, caller, 1);
+    struct bio *bio = (struct bio *)internal_alloc(size, gfp_mask, FAULT_BIO, _RET_IP_);
     if (!bio)
         return NULL;
     bio->bi_flags = 1UL << BIO_UPTODATE;

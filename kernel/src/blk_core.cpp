@@ -17,13 +17,8 @@
 #define SAFE_MAX_SECTORS 255
 
 extern "C" struct request_queue *blk_alloc_queue(gfp_t gfp_mask) {
-    unsigned long caller = _RET_IP_;
-    if (gfp_mask & __GFP_WAIT)
-        might_sleep();
-    if (should_fail(FAULT_KMALLOC, gfp_mask, NULL, caller))
-        return NULL;
     struct request_queue *q =
-        (struct request_queue *)track_alloc(sizeof(*q), ALLOC_INTERNAL, NULL, caller, 1);
+        (struct request_queue *)internal_alloc(sizeof(*q), gfp_mask, FAULT_KMALLOC, _RET_IP_);
     if (!q)
         return NULL;
     spin_lock_init(&q->__queue_lock);

@@ -28,13 +28,8 @@ static wait_queue_head_t *bh_waitq(struct buffer_head *bh) {
 }
 
 extern "C" struct buffer_head *alloc_buffer_head(gfp_t gfp_flags) {
-    unsigned long caller = _RET_IP_;
-    if (gfp_flags & __GFP_WAIT)
-        might_sleep();
-    if (should_fail(FAULT_BUFFER_HEAD, gfp_flags, NULL, caller))
-        return NULL;
     struct buffer_head *bh =
-        (struct buffer_head *)track_alloc(sizeof(*bh), ALLOC_INTERNAL, NULL, caller, 1);
+        (struct buffer_head *)internal_alloc(sizeof(*bh), gfp_flags, FAULT_BUFFER_HEAD, _RET_IP_);
     if (bh)
         INIT_LIST_HEAD(&bh->b_assoc_buffers);
     return bh;

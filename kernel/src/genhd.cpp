@@ -28,12 +28,11 @@ static struct disk_entry *entry_of(struct gendisk *disk) {
 }
 
 extern "C" struct gendisk *alloc_disk(int minors) {
-    unsigned long caller = _RET_IP_;
     might_sleep();
-    if (minors < 1 || should_fail(FAULT_KMALLOC, GFP_KERNEL, NULL, caller))
+    if (minors < 1)
         return NULL;
     struct disk_entry *e =
-        (struct disk_entry *)track_alloc(sizeof(*e), ALLOC_INTERNAL, NULL, caller, 1);
+        (struct disk_entry *)internal_alloc(sizeof(*e), GFP_KERNEL, FAULT_KMALLOC, _RET_IP_);
     if (!e)
         return NULL;
     struct gendisk *disk = &e->disk;

@@ -57,6 +57,9 @@ void *track_alloc(unsigned long size, enum alloc_kind kind, struct kmem_cache *c
 /* Validates and frees; returns the header's cache (for slab objects). */
 void track_free(const void *p, enum alloc_kind kind, struct kmem_cache *cache, const char *who);
 unsigned long track_size(const void *p);
+/* A zeroed object of the kernel's own, as its allocator gives one: it may
+ * sleep under __GFP_WAIT and fails where fault injection says at `site`. */
+void *internal_alloc(unsigned long size, gfp_t gfp, unsigned int site, unsigned long caller);
 /* Prints every live allocation made by code in [lo, hi); returns how many. */
 unsigned long track_report_range(unsigned long lo, unsigned long hi, const char *owner);
 

@@ -63,6 +63,14 @@ void *track_alloc(unsigned long size, enum alloc_kind kind, struct kmem_cache *c
     return h + 1;
 }
 
+void *internal_alloc(unsigned long size, gfp_t gfp, unsigned int site, unsigned long caller) {
+    if (gfp & __GFP_WAIT)
+        might_sleep();
+    if (should_fail(site, gfp, NULL, caller))
+        return NULL;
+    return track_alloc(size, ALLOC_INTERNAL, NULL, caller, 1);
+}
+
 static struct track_hdr *header_of(const void *p, const char *who) {
     struct track_hdr *h = (struct track_hdr *)p - 1;
     if (h->magic == TRACK_FREED)

@@ -177,7 +177,8 @@ unsigned long pages_in_modules(void) {
     host_mutex_unlock(&zone_lock);
     for (unsigned long pfn = 0; pfn < end; pfn++) {
         unsigned long caller = __atomic_load_n(&mem_map[pfn].alloc_caller, __ATOMIC_RELAXED);
-        if (caller && atomic_read(&mem_map[pfn]._count) > 0) count += address_in_module(caller);
+        if (caller && atomic_read(&mem_map[pfn]._count) > 0)
+            count += address_in_module(caller);
     }
     return count;
 }
