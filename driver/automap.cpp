@@ -28,10 +28,7 @@ int amListHasSlot(dev_t kdev) {
 }
 
 void amListReaderIn(void) {
-    unsigned long flags;
-    spin_lock_irqsave(&amListUsersLock, flags);
-    atomic_inc(&amListUsers);
-    spin_unlock_irqrestore(&amListUsersLock, flags);
+    usersIn(&amListUsersLock, &amListUsers);
 }
 
 void amListReaderOut(void) {
@@ -49,32 +46,14 @@ AutoMapSession *getAMS(dev_t kdev) {
         return NULL;
     amListReaderIn();
     AutoMapSession *ams = amListLookup(kdev);
-    if (ams) {
-        unsigned long flags;
-        spin_lock_irqsave(&ams->usersLock, flags);
-        atomic_inc(&ams->users);
-        spin_unlock_irqrestore(&ams->usersLock, flags);
-    }
+    if (ams)
+        usersIn(&ams->usersLock, &ams->users);
     amListReaderOut();
     return ams;
 }
 
 void putAMS(AutoMapSession *ams) {
     atomic_dec(&ams->users);
-}
-
-/* The drains: return holding the lock, with only the resting count left. */
-static void drainUsers(spinlock_t *lock, atomic_t *users, unsigned long *flags) {
-    for (;;) {
-        spin_lock_irqsave(lock, *flags);
-        if (atomic_dec_and_test(users)) {
-            atomic_inc(users);
-            return;
-        }
-        atomic_inc(users);
-        spin_unlock_irqrestore(lock, *flags);
-        schedule();
-    }
 }
 
 void waitForAMListUsers(unsigned long *flags) {
@@ -155,6 +134,9 @@ int closeAMS(Backup *b) {
 void closeAllAMS(void) {
     for (unsigned int major = 0; major < AM_LIST_SIZE; major++) {
         for (unsigned int minor = 0; minor < AM_LIST_SIZE; minor++) {
+            /* An empty slot is not worth a drain. */
+            if (!ACCESS_ONCE(amList[major][minor]))
+                continue;
             AutoMapSession *ams = takeFromSlot(&amList[major][minor]);
             if (ams)
                 closeAM(ams);

@@ -144,7 +144,6 @@ static void restoreHooks(Backup *b, u32 state) {
 static void logStatistics(Backup *b) {
     Stats *stats = (Stats *)kmalloc(sizeof(Stats), GFP_KERNEL);
     if (stats) {
-        memset(stats, 0, sizeof(*stats));
         setStats(b, stats);
         printStats(stats);
         kfree(stats);

@@ -104,10 +104,7 @@ void closeBlockMap(BlockMap *bmap, int *numPagesFreed) {
 }
 
 static void countIn(BlockMap *bm) {
-    unsigned long flags;
-    spin_lock_irqsave(&bm->usersLock, flags);
-    atomic_inc(&bm->users);
-    spin_unlock_irqrestore(&bm->usersLock, flags);
+    usersIn(&bm->usersLock, &bm->users);
 }
 
 static void countOut(BlockMap *bm) {
@@ -123,42 +120,21 @@ static void blockPageDone(BlockMap *bm, u32 blockNum) {
     kunmap(bm->map[blockNum / BM_BITS_PER_PAGE]);
 }
 
-u32 setBlock(BlockMap *bm, u32 blockNum) {
-    u32 result = 0;
-    countIn(bm);
-    if (blockNum >= bm->size) {
-        result = blockNum;
-    } else {
-        down(&bm->sem);
-        set_bit(blockNum % BM_BITS_PER_PAGE, blockPage(bm, blockNum));
-        blockPageDone(bm, blockNum);
-        up(&bm->sem);
-    }
-    countOut(bm);
-    return result;
-}
+enum BitOp { BIT_SET, BIT_CLEAR, BIT_TEST };
 
-int unSetBlock(BlockMap *bm, u32 blockNum) {
-    int result = 0;
-    countIn(bm);
-    if (blockNum >= bm->size) {
-        result = 1;
-    } else {
-        down(&bm->sem);
-        clear_bit(blockNum % BM_BITS_PER_PAGE, blockPage(bm, blockNum));
-        blockPageDone(bm, blockNum);
-        up(&bm->sem);
-    }
-    countOut(bm);
-    return result;
-}
-
-int blockInMap(BlockMap *bm, u32 blockNum) {
-    int result = 0;
+/* -1 when the block lies beyond the map; else the bit (as it was, for a test). */
+static int bitOp(BlockMap *bm, u32 blockNum, enum BitOp op) {
+    int result = -1;
     countIn(bm);
     if (blockNum < bm->size) {
         down(&bm->sem);
-        result = test_bit(blockNum % BM_BITS_PER_PAGE, blockPage(bm, blockNum)) ? -1 : 0;
+        void *page = blockPage(bm, blockNum);
+        int bit = blockNum % BM_BITS_PER_PAGE;
+        if (op == BIT_SET)
+            set_bit(bit, page);
+        else if (op == BIT_CLEAR)
+            clear_bit(bit, page);
+        result = test_bit(bit, page) ? 1 : 0;
         blockPageDone(bm, blockNum);
         up(&bm->sem);
     }
@@ -166,15 +142,18 @@ int blockInMap(BlockMap *bm, u32 blockNum) {
     return result;
 }
 
+u32 setBlock(BlockMap *bm, u32 blockNum) {
+    return bitOp(bm, blockNum, BIT_SET) < 0 ? blockNum : 0;
+}
+
+int unSetBlock(BlockMap *bm, u32 blockNum) {
+    return bitOp(bm, blockNum, BIT_CLEAR) < 0 ? 1 : 0;
+}
+
+int blockInMap(BlockMap *bm, u32 blockNum) {
+    return bitOp(bm, blockNum, BIT_TEST) > 0 ? -1 : 0;
+}
+
 void waitForBlockMapUsers(BlockMap *bm, unsigned long *flags) {
-    for (;;) {
-        spin_lock_irqsave(&bm->usersLock, *flags);
-        if (atomic_dec_and_test(&bm->users)) {
-            atomic_inc(&bm->users);
-            return;
-        }
-        atomic_inc(&bm->users);
-        spin_unlock_irqrestore(&bm->usersLock, *flags);
-        schedule();
-    }
+    drainUsers(&bm->usersLock, &bm->users, flags);
 }

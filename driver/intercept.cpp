@@ -12,6 +12,7 @@
 #include <linux/errno.h>
 
 #include "vellib.h"
+#include "shim-2.6.h"
 
 static void lockWholeDisk(struct block_device *bdev) {
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
@@ -94,13 +95,18 @@ static int interceptBio(struct request_queue *q, struct bio *bio) {
 }
 
 static int recordBio(struct request_queue *q, struct bio *bio) {
-    int bioMinor = BIOToMinor(bio);
-    if (bio->bi_rw & RW_MASK)
-        updateAM(bio, bioMinor);
-    /* While a backup still holds requests, a bio for one of their blocks
-     * queues behind them even after the backup's hook was given up. */
-    if (followQueuedRequests(q, bio, bioMinor))
-        return 0;
+    int writes = (bio->bi_rw & RW_MASK) != 0;
+    /* Between backups a read concerns nobody: it skips the partition
+     * lookup, which takes the disk's mutex. */
+    if (writes || ACCESS_ONCE(activeSession)) {
+        int bioMinor = BIOToMinor(bio);
+        if (writes)
+            updateAM(bio, bioMinor);
+        /* While a backup still holds requests, a bio for one of their blocks
+         * queues behind them even after the backup's hook was given up. */
+        if (followQueuedRequests(q, bio, bioMinor))
+            return 0;
+    }
     make_request_fn *fn = getRealMRF(q);
     if (fn)
         return fn(q, bio);
@@ -148,8 +154,7 @@ static void failBio(struct bio *bio) {
 }
 
 int callRealMRF(Backup *b, struct bio *bio) {
-    struct request_queue *q =
-        bio->bi_bdev && bio->bi_bdev->bd_disk ? bdev_get_queue(bio->bi_bdev) : NULL;
+    struct request_queue *q = velGetRequestQueue(bio->bi_bdev);
     if (!q) {
         printk(KERN_ERR "%s: Block read error: (bdev queue is null) MAJOR=%d MINOR=%d\n", __func__,
                MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));

@@ -65,13 +65,6 @@ int newBUBlockMap(Backup *b, UserBlockMap *userBM) {
     return 0;
 }
 
-static void mapCountIn(BlockMap *bm) {
-    unsigned long flags;
-    spin_lock_irqsave(&bm->usersLock, flags);
-    atomic_inc(&bm->users);
-    spin_unlock_irqrestore(&bm->usersLock, flags);
-}
-
 static int copyMapOut(Backup *b, UserBlockMap *userBM) {
     BlockMap *bm = &b->blockMap;
     if (bm->size != userBM->mapLen) {
@@ -110,7 +103,7 @@ int ioctlGetAutoMap(Backup *b, UserBlockMap *userBM) {
         up(&b->bSem);
         return 2;
     }
-    mapCountIn(&b->blockMap);
+    usersIn(&b->blockMap.usersLock, &b->blockMap.users);
     int r = copyMapOut(b, userBM);
     atomic_dec(&b->blockMap.users);
     /* A map can be fetched once: it is freed after a complete copy. */

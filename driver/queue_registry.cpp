@@ -20,10 +20,7 @@ atomic_t queueListUsers = ATOMIC_INIT(1);
 DEFINE_SPINLOCK(queueListUsersLock);
 
 static void queueListReaderIn(void) {
-    unsigned long flags;
-    spin_lock_irqsave(&queueListUsersLock, flags);
-    atomic_inc(&queueListUsers);
-    spin_unlock_irqrestore(&queueListUsersLock, flags);
+    usersIn(&queueListUsersLock, &queueListUsers);
 }
 
 static void queueListReaderOut(void) {
@@ -31,16 +28,7 @@ static void queueListReaderOut(void) {
 }
 
 void waitForQueueListUsers(unsigned long *flags) {
-    for (;;) {
-        spin_lock_irqsave(&queueListUsersLock, *flags);
-        if (atomic_dec_and_test(&queueListUsers)) {
-            atomic_inc(&queueListUsers);
-            return;
-        }
-        atomic_inc(&queueListUsers);
-        spin_unlock_irqrestore(&queueListUsersLock, *flags);
-        schedule();
-    }
+    drainUsers(&queueListUsersLock, &queueListUsers, flags);
 }
 
 /* Reader or writer: the node of a queue. */
@@ -164,15 +152,9 @@ make_request_fn *getRealMRF(struct request_queue *q) {
         printk(KERN_WARNING "%s: Can't get MRF on NULL queue.%s", __func__, "\n");
         return NULL;
     }
-    make_request_fn *fn = NULL;
     queueListReaderIn();
-    QueueList *node;
-    list_for_each_entry(node, &queueListHead, list) {
-        if (node->rQueue == q && node->realMRF) {
-            fn = node->realMRF;
-            break;
-        }
-    }
+    QueueList *node = findQueue(q);
+    make_request_fn *fn = node ? node->realMRF : NULL;
     if (!fn) {
         /* Not registered, so not hooked: its current function is its own.
          * This also serves a bio that entered a hook just before the queue

@@ -32,13 +32,6 @@ int ioctlSync(Backup *b) {
     return 0;
 }
 
-static void takeSessionRef(AutoMapSession *ams) {
-    unsigned long flags;
-    spin_lock_irqsave(&ams->usersLock, flags);
-    atomic_inc(&ams->users);
-    spin_unlock_irqrestore(&ams->usersLock, flags);
-}
-
 /* Step one: what happens to the session. Returns a status, or -1 to go on
  * with *kase and, for a session, a reference in *out. */
 static int chooseSession(Backup *b, const AMSessionKey *key, enum SnapCase *kase,
@@ -74,7 +67,7 @@ static int chooseSession(Backup *b, const AMSessionKey *key, enum SnapCase *kase
             printk(KERN_ERR "%s: new automap failed%s", "ioctlSnapShot", "\n");
             return r;
         }
-        takeSessionRef(*out);
+        usersIn(&(*out)->usersLock, &(*out)->users);
     }
     return -1;
 }

@@ -113,6 +113,11 @@ void errorAMS(Backup *b);
 void waitForAMListUsers(unsigned long *flags);
 void waitForAMSUsers(AutoMapSession *ams, unsigned long *flags);
 
+/* User counts: a reader counts itself in under the lock; a drain returns
+ * with the lock held and only the resting count left. */
+void usersIn(spinlock_t *lock, atomic_t *users);
+void drainUsers(spinlock_t *lock, atomic_t *users, unsigned long *flags);
+
 /* The automap update and the hooks. */
 void updateAM(struct bio *bio, int bioMinor);
 int velMRF(struct request_queue *q, struct bio *bio);

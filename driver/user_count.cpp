@@ -1,0 +1,31 @@
+/*
+ * The user counts that guard the driver's shared records: a reader counts
+ * itself in under the record's lock and out without it; a writer drains the
+ * count down to its resting value of 1 and keeps the lock, so no reader can
+ * come in until it lets go.
+ */
+#include <linux/kernel.h>
+#include <linux/sched.h>
+#include <linux/spinlock.h>
+
+#include "vellib.h"
+
+void usersIn(spinlock_t *lock, atomic_t *users) {
+    unsigned long flags;
+    spin_lock_irqsave(lock, flags);
+    atomic_inc(users);
+    spin_unlock_irqrestore(lock, flags);
+}
+
+void drainUsers(spinlock_t *lock, atomic_t *users, unsigned long *flags) {
+    for (;;) {
+        spin_lock_irqsave(lock, *flags);
+        if (atomic_dec_and_test(users)) {
+            atomic_inc(users);
+            return;
+        }
+        atomic_inc(users);
+        spin_unlock_irqrestore(lock, *flags);
+        schedule();
+    }
+}
