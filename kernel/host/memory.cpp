@@ -24,12 +24,6 @@ void *host_malloc(unsigned long size) {
 void *host_calloc(unsigned long count, unsigned long size) {
     return std::calloc(count, size);
 }
-void *host_aligned_alloc(unsigned long align, unsigned long size) {
-    void *p = nullptr;
-    if (posix_memalign(&p, align, size ? size : 1) != 0)
-        return nullptr;
-    return p;
-}
 void host_free(void *p) {
     std::free(p);
 }
@@ -64,13 +58,6 @@ void *host_reserve(unsigned long len) {
 
 int host_unreserve(void *addr, unsigned long len) {
     return munmap(addr, len) == 0 ? 0 : -errno;
-}
-
-int host_user_protect_none(void *addr, unsigned long len) {
-    // Replace whatever is mapped with an inaccessible reservation again.
-    void *p =
-        mmap(addr, len, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
-    return p == MAP_FAILED ? -errno : 0;
 }
 
 // process_vm_{readv,writev} on our own pid copy through the host kernel, which

@@ -20,7 +20,6 @@ extern "C" {
 /* Host heap: instrumented by the sanitizers, used for kernel objects. */
 void *host_malloc(unsigned long size);
 void *host_calloc(unsigned long count, unsigned long size);
-void *host_aligned_alloc(unsigned long align, unsigned long size);
 void host_free(void *p);
 
 /*
@@ -34,7 +33,6 @@ int host_phys_map_user(void *uaddr, unsigned long pfn, int writable);
 /* User address space of the process: reservations without access. */
 void *host_reserve(unsigned long len);
 int host_unreserve(void *addr, unsigned long len);
-int host_user_protect_none(void *addr, unsigned long len);
 
 /*
  * Copies between kernel memory and an address of the process that may be
@@ -64,7 +62,6 @@ void host_cond_wait(struct host_cond *c, struct host_mutex *m);
 /* Returns 0 when signalled, 1 when ns nanoseconds passed first. */
 int host_cond_timedwait(struct host_cond *c, struct host_mutex *m, unsigned long long ns);
 void host_cond_signal(struct host_cond *c);
-void host_cond_broadcast(struct host_cond *c);
 
 /* Threads. The entry runs on a new detached host thread. */
 int host_thread_start(void (*entry)(void *), void *arg);

@@ -71,9 +71,6 @@ int host_cond_timedwait(host_cond *c, host_mutex *m, unsigned long long ns) {
 void host_cond_signal(host_cond *c) {
     pthread_cond_signal(pc(c));
 }
-void host_cond_broadcast(host_cond *c) {
-    pthread_cond_broadcast(pc(c));
-}
 
 int host_thread_start(void (*entry)(void *), void *arg) {
     pthread_t t;

@@ -69,6 +69,7 @@ static void blk_partition_remap(struct bio *bio) {
 }
 
 static void make_request_loop(struct bio *bio) {
+    struct task_struct *t = current;
     int ret;
     do {
         struct block_device *bdev = bio->bi_bdev;
@@ -91,7 +92,6 @@ static void make_request_loop(struct bio *bio) {
         struct request_queue *q = bdev_get_queue(bio->bi_bdev);
         /* Read afresh each time and without the queue lock: a hook can be put
          * in or taken out of the queue at any moment. */
-        struct task_struct *t = current;
         sched_read_enter(t);
         ::make_request_fn *mfn = __atomic_load_n(&q->make_request_fn, __ATOMIC_ACQUIRE);
         ret = mfn(q, bio);

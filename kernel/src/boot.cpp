@@ -36,10 +36,6 @@ extern "C" void standin_boot(void) {
     host_mutex_unlock(&boot_lock);
 }
 
-int kernel_booted(void) {
-    return __atomic_load_n(&booted, __ATOMIC_ACQUIRE);
-}
-
 extern "C" const char *standin_uts_release(void) {
     return UTS_RELEASE;
 }

@@ -28,7 +28,6 @@ static struct disk_entry *entry_of(struct gendisk *disk) {
 }
 
 extern "C" struct gendisk *alloc_disk(int minors) {
-    might_sleep();
     if (minors < 1)
         return NULL;
     struct disk_entry *e =

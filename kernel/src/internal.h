@@ -13,9 +13,6 @@
 
 #include "../host/seam.h"
 
-/* boot.cpp */
-int kernel_booted(void);
-
 /* bug.cpp: report and stop; the report goes to the log and to stderr. */
 __attribute__((noreturn)) void kernel_die(const char *fmt, ...)
     __attribute__((format(printf, 1, 2)));
@@ -68,8 +65,6 @@ void page_alloc_init(unsigned long pages);
 unsigned long pages_report_range(unsigned long lo, unsigned long hi, const char *owner);
 /* Allocated pages whose allocation was made by a loaded module. */
 unsigned long pages_in_modules(void);
-void *phys_base(void);
-unsigned long phys_pages(void);
 
 /* slab.cpp */
 unsigned long slab_report_range(unsigned long lo, unsigned long hi, const char *owner);

@@ -30,13 +30,6 @@ void page_alloc_init(unsigned long pages) {
         INIT_LIST_HEAD(&free_area[i]);
 }
 
-void *phys_base(void) {
-    return phys;
-}
-unsigned long phys_pages(void) {
-    return nr_pages;
-}
-
 extern "C" void *page_address(struct page *page) {
     return phys + (unsigned long)(page - mem_map) * PAGE_SIZE;
 }

@@ -19,7 +19,6 @@
 #include "internal.h"
 
 #define FAULT_MAPPED 0
-#define FAULT_WAS_MAPPED (-1) /* another task mapped it first */
 
 /* The driver's page for the fault, with a reference; NULL when refused. */
 static struct page *driver_page(struct vm_area_struct *vma, unsigned long uaddr, int write) {
@@ -52,8 +51,8 @@ static struct page *driver_page(struct vm_area_struct *vma, unsigned long uaddr,
 }
 
 /*
- * Maps the page at addr; mmap_sem held for reading. Returns FAULT_MAPPED,
- * FAULT_WAS_MAPPED, or the signal the access earns.
+ * Maps the page at addr; mmap_sem held for reading. Returns FAULT_MAPPED
+ * (by this task or another), or the signal the access earns.
  */
 static int handle_mm_fault(struct vm_area_struct *vma, unsigned long addr, int write) {
     unsigned long need = write ? VM_WRITE : (VM_READ | VM_WRITE | VM_EXEC);
@@ -66,7 +65,7 @@ static int handle_mm_fault(struct vm_area_struct *vma, unsigned long addr, int w
     struct page *mapped = *slot;
     spin_unlock(ptl);
     if (mapped)
-        return FAULT_WAS_MAPPED;
+        return FAULT_MAPPED; /* another task mapped it first */
 
     struct page *page = driver_page(vma, uaddr, write);
     if (!page)
@@ -90,7 +89,7 @@ static int handle_mm_fault(struct vm_area_struct *vma, unsigned long addr, int w
     if (*slot) {
         spin_unlock(ptl);
         put_page(page);
-        return FAULT_WAS_MAPPED;
+        return FAULT_MAPPED; /* another task mapped it first */
     }
     if (host_phys_map_user((void *)uaddr, page_to_pfn(page), writable) != 0) {
         spin_unlock(ptl);
@@ -126,7 +125,7 @@ static int on_fault(void *addr, int write) {
     if (!mm_may_hold(a) || holds_lock(current, mm_mmap_sem()))
         return SIGSEGV;
     int ret = fault_at(a, write);
-    return ret == FAULT_MAPPED || ret == FAULT_WAS_MAPPED ? 0 : ret;
+    return ret == FAULT_MAPPED ? 0 : ret;
 }
 
 /* Called once, with mmap_sem held for writing, before the first mapping. */
@@ -143,7 +142,7 @@ int fault_in_user(const void *addr, int write) {
     if (!mm_may_hold(a))
         return -EFAULT;
     int ret = fault_at(a, write);
-    return ret == FAULT_MAPPED || ret == FAULT_WAS_MAPPED ? 0 : -EFAULT;
+    return ret == FAULT_MAPPED ? 0 : -EFAULT;
 }
 
 void might_fault(void) {
