@@ -12,14 +12,6 @@ BlockBitmap::BlockBitmap(uint32_t blocks, bool allSet)
         bytes_.back() = static_cast<unsigned char>((1u << (blocks % 8)) - 1);
 }
 
-BlockBitmap::BlockBitmap(uint32_t blocks, std::vector<unsigned char> bytes)
-    : blocks_(blocks), bytes_(std::move(bytes)) {
-    if (bytes_.size() != (static_cast<uint64_t>(blocks) + 7) / 8)
-        throw std::invalid_argument("bitmap of the wrong size for its block count");
-    if (blocks % 8)
-        bytes_.back() &= static_cast<unsigned char>((1u << (blocks % 8)) - 1);
-}
-
 uint32_t BlockBitmap::count() const {
     uint32_t n = 0;
     for (unsigned char b : bytes_)
@@ -28,6 +20,9 @@ uint32_t BlockBitmap::count() const {
 }
 
 std::vector<BlockBitmap::Run> BlockBitmap::runs(uint32_t maxRun) const {
+    // A transfer buffer smaller than one block would give empty runs for ever.
+    if (maxRun == 0)
+        throw std::invalid_argument("a run must hold at least one block");
     std::vector<Run> out;
     uint32_t b = 0;
     while (b < blocks_) {

@@ -10,7 +10,6 @@ namespace velmora::agent {
 class BlockBitmap {
   public:
     explicit BlockBitmap(uint32_t blocks, bool allSet = false);
-    BlockBitmap(uint32_t blocks, std::vector<unsigned char> bytes);
 
     uint32_t blocks() const { return blocks_; }
     bool test(uint32_t block) const { return bytes_[block / 8] >> (block % 8) & 1; }
@@ -19,7 +18,7 @@ class BlockBitmap {
     unsigned char *data() { return bytes_.data(); }
     const std::vector<unsigned char> &bytes() const { return bytes_; }
 
-    // Runs of consecutive set blocks, each at most maxRun long.
+    // Runs of consecutive set blocks, each at most maxRun (at least 1) long.
     struct Run {
         uint32_t start, length;
     };

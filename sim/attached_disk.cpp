@@ -18,7 +18,7 @@ std::string errorText(int r) {
 }  // namespace
 
 AttachedDisk::AttachedDisk(const std::string &imagePath, unsigned major, const std::string &name)
-    : major_(major), name_(name) {
+    : major_(major) {
     int r = standin_imagedisk_create(name.c_str(), imagePath.c_str(), major, 0, kMinors);
     if (r != 0)
         throw std::runtime_error("cannot attach " + imagePath + " as a disk: " + errorText(r));

@@ -28,7 +28,6 @@ class AttachedDisk {
 
   private:
     unsigned major_;
-    std::string name_;
     std::vector<unsigned> mounted_;
 };
 

@@ -62,10 +62,6 @@ std::string stringField(const std::string &object, const std::string &key) {
     return value.substr(1, value.size() - 2);
 }
 
-std::string numberField(const std::string &object, const std::string &key) {
-    return rawField(object, key);
-}
-
 }  // namespace
 
 std::vector<PartitionInfo> readPartitionTable(const std::string &path) {
@@ -79,8 +75,8 @@ std::vector<PartitionInfo> readPartitionTable(const std::string &path) {
         std::string node = stringField(object, "node");
         std::size_t digits = node.find_last_not_of("0123456789") + 1;
         p.number = std::stoi(node.substr(digits));
-        p.startSector = std::stoull(numberField(object, "start"));
-        p.sectors = std::stoull(numberField(object, "size"));
+        p.startSector = std::stoull(rawField(object, "start"));
+        p.sectors = std::stoull(rawField(object, "size"));
         p.type = stringField(object, "type");
         parts.push_back(p);
     }
