@@ -3,7 +3,8 @@
  * controller's thread waits out the disk's latency, moves the data and ends
  * the bio with irq_enter()/irq_exit() around bio_endio, so completion
  * functions run on another thread and in interrupt context, as they do on
- * hardware. Bios are served in arrival order.
+ * hardware. Bios are served in arrival order, except those a test holds
+ * back on purpose until it releases them.
  */
 #include <linux/kernel.h>
 #include <linux/bio.h>
@@ -33,6 +34,13 @@ struct fail_range {
     int directions;                /* STANDIN_FAIL_* */
 };
 
+/* Catches the next `left` bios of the directions that touch the sectors. */
+struct hold_rule {
+    unsigned long long start, end; /* disk sectors, end exclusive */
+    int directions;                /* STANDIN_IO_* */
+    int left;
+};
+
 struct simdisk {
     struct list_head list;
     struct gendisk *disk;
@@ -44,6 +52,11 @@ struct simdisk {
     int queued;   /* bios received and not yet ended */
     int paused;   /* the controller holds its bios */
     int stopping; /* the disk goes away: serve what is queued, then end */
+    /* Bios held by the rule, in arrival order; counted in `queued`. */
+    struct hold_rule hold;
+    int holding; /* a rule is in force (until the release) */
+    struct sim_request *held_head, *held_tail;
+    int held;
     wait_queue_head_t wq;
     wait_queue_head_t queued_wq;
     struct completion exited;
@@ -147,6 +160,38 @@ static void end_unserved(struct bio *bio) {
 #endif
 }
 
+static int io_direction(struct bio *bio) {
+    return bio_data_dir(bio) == WRITE ? STANDIN_IO_WRITE : STANDIN_IO_READ;
+}
+
+/* Called under sd->lock: whether the rule takes this bio. */
+static int hold_catches(struct simdisk *sd, struct bio *bio) {
+    struct hold_rule *h = &sd->hold;
+    unsigned long long first = bio->bi_sector;
+    unsigned long long end = first + ((bio->bi_size + 511) >> 9);
+    if (!sd->holding || !h->left || !(h->directions & io_direction(bio)) || end <= h->start ||
+        first >= h->end)
+        return 0;
+    h->left--;
+    return 1;
+}
+
+/* Called under sd->lock: hands the held bios to the controller, ahead of
+ * what came after them, and ends the rule. Returns how many. */
+static int splice_held(struct simdisk *sd) {
+    int n = sd->held;
+    if (sd->held_head) {
+        sd->held_tail->next = sd->head;
+        if (!sd->tail)
+            sd->tail = sd->held_tail;
+        __atomic_store_n(&sd->head, sd->held_head, __ATOMIC_RELEASE);
+    }
+    sd->held_head = sd->held_tail = NULL;
+    sd->held = 0;
+    sd->holding = 0;
+    return n;
+}
+
 static int simdisk_make_request(struct request_queue *q, struct bio *bio) {
     struct simdisk *sd = (struct simdisk *)q->queuedata;
     /* Bios may come straight here, bypassing generic_make_request. */
@@ -158,7 +203,15 @@ static int simdisk_make_request(struct request_queue *q, struct bio *bio) {
     unsigned long flags;
     spin_lock_irqsave(sd->lock, flags);
     int stopping = sd->stopping;
-    if (!stopping) {
+    if (!stopping && hold_catches(sd, bio)) {
+        if (sd->held_tail)
+            sd->held_tail->next = rq;
+        else
+            sd->held_head = rq;
+        sd->held_tail = rq;
+        sd->held++;
+        sd->queued++;
+    } else if (!stopping) {
         if (sd->tail)
             sd->tail->next = rq;
         else
@@ -374,6 +427,7 @@ extern "C" int standin_disk_remove(unsigned int dev) {
     unsigned long flags;
     spin_lock_irqsave(sd->lock, flags);
     __atomic_store_n(&sd->stopping, 1, __ATOMIC_RELEASE);
+    splice_held(sd); /* held bios are served too, not waited for */
     spin_unlock_irqrestore(sd->lock, flags);
     wake_up(&sd->wq);
     wait_for_completion(&sd->exited); /* the thread serves what is queued first */
@@ -497,6 +551,68 @@ extern "C" int standin_disk_wait_queued(unsigned int dev, int count) {
         return -ENODEV;
     wait_event(sd->queued_wq, locked_read(sd, &sd->queued) >= count);
     int n = locked_read(sd, &sd->queued);
+    bdput(bdev);
+    return n;
+}
+
+extern "C" int standin_disk_hold(unsigned int dev, unsigned long long sector,
+                                 unsigned long long count, int directions, int nbios) {
+    if (!count || nbios < 1 || !(directions & (STANDIN_IO_READ | STANDIN_IO_WRITE)) ||
+        directions & ~(STANDIN_IO_READ | STANDIN_IO_WRITE))
+        return -EINVAL;
+    struct block_device *bdev;
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd)
+        return -ENODEV;
+    unsigned long long start = sector + get_start_sect(bdev);
+    int ret = 0;
+    unsigned long flags;
+    spin_lock_irqsave(sd->lock, flags);
+    if (sd->holding) {
+        ret = -EBUSY;
+    } else {
+        sd->hold.start = start;
+        sd->hold.end = start + count;
+        sd->hold.directions = directions;
+        sd->hold.left = nbios;
+        sd->holding = 1;
+    }
+    spin_unlock_irqrestore(sd->lock, flags);
+    bdput(bdev);
+    return ret;
+}
+
+/* Enough are held, or the rule can catch no more. */
+static int held_enough(struct simdisk *sd, int count) {
+    unsigned long flags;
+    spin_lock_irqsave(sd->lock, flags);
+    int done = sd->held >= count || !sd->holding || !sd->hold.left;
+    spin_unlock_irqrestore(sd->lock, flags);
+    return done;
+}
+
+extern "C" int standin_disk_wait_held(unsigned int dev, int count) {
+    struct block_device *bdev;
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd)
+        return -ENODEV;
+    wait_event(sd->queued_wq, held_enough(sd, count));
+    int n = locked_read(sd, &sd->held);
+    bdput(bdev);
+    return n;
+}
+
+extern "C" int standin_disk_release_held(unsigned int dev) {
+    struct block_device *bdev;
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd)
+        return -ENODEV;
+    unsigned long flags;
+    spin_lock_irqsave(sd->lock, flags);
+    int n = splice_held(sd);
+    spin_unlock_irqrestore(sd->lock, flags);
+    wake_up(&sd->wq);
+    wake_up_all(&sd->queued_wq); /* a wait for held bios ends with the rule */
     bdput(bdev);
     return n;
 }

@@ -1,12 +1,14 @@
 /*
  * Spin locks and the interrupt flag of a task. A spin lock really spins; its
  * holder counts as atomic until it lets go, so might_sleep() and schedule()
- * catch a sleep under it.
+ * catch a sleep under it. Letting go of the last one is a preemption point,
+ * where a test's hook may hold the task.
  */
 #include <linux/kernel.h>
 #include <linux/sched.h>
 #include <linux/spinlock.h>
 #include <linux/hardirq.h>
+#include <standin/preempt.h>
 
 #include "internal.h"
 
@@ -67,11 +69,76 @@ static void do_unlock(spinlock_t *lock) {
     t->preempt_count--;
 }
 
+/*
+ * The preemption hook. Function and context change together under a sequence
+ * count (odd while they change), so a reader never pairs one hook with
+ * another's context and never waits on a lock for them.
+ */
+static standin_preempt_hook hook_fn;
+static void *hook_ctx;
+static unsigned int hook_seq;
+static struct host_mutex hook_set_lock; /* one setter at a time */
+static int hook_calls;                  /* calls under way, for the sync */
+/* A task is one host thread: this is the task's guard against the hook
+ * running again from the spin locks the hook itself takes. */
+static __thread int in_hook;
+
+extern "C" void standin_set_preempt_hook(standin_preempt_hook fn, void *ctx) {
+    host_mutex_lock(&hook_set_lock);
+    __atomic_add_fetch(&hook_seq, 1, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&hook_fn, fn, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&hook_ctx, ctx, __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&hook_seq, 1, __ATOMIC_SEQ_CST);
+    host_mutex_unlock(&hook_set_lock);
+}
+
+extern "C" void standin_preempt_hook_sync(void) {
+    if (in_hook)
+        kernel_die("BUG: standin_preempt_hook_sync() called from a preemption hook\n");
+    while (__atomic_load_n(&hook_calls, __ATOMIC_SEQ_CST))
+        task_sleep_ns(100000);
+}
+
+/* Counted before the hook is read, so a sync that follows a removal sees every
+ * call that may still use the old one. */
+static noinline void preempt_point(const char *lock_name, unsigned long caller) {
+    struct task_struct *t = current;
+    if (t->preempt_count || t->irqs_off || t->hardirq || in_hook)
+        return;
+    in_hook = 1;
+    __atomic_add_fetch(&hook_calls, 1, __ATOMIC_SEQ_CST);
+    standin_preempt_hook fn;
+    void *ctx;
+    for (;;) {
+        unsigned int seq = __atomic_load_n(&hook_seq, __ATOMIC_SEQ_CST);
+        fn = __atomic_load_n(&hook_fn, __ATOMIC_SEQ_CST);
+        ctx = __atomic_load_n(&hook_ctx, __ATOMIC_SEQ_CST);
+        if (!(seq & 1) && seq == __atomic_load_n(&hook_seq, __ATOMIC_SEQ_CST))
+            break;
+        host_yield(); /* the setter may share our one processor */
+    }
+    if (fn)
+        fn(lock_name, caller, ctx);
+    __atomic_sub_fetch(&hook_calls, 1, __ATOMIC_SEQ_CST);
+    in_hook = 0;
+}
+
+/* Non-NULL when a hook is set: the lock's name, taken before the unlock, as
+ * the lock may be gone once free. Without a hook, one relaxed load. */
+static inline const char *point_name(spinlock_t *lock) {
+    if (likely(!__atomic_load_n(&hook_fn, __ATOMIC_RELAXED)))
+        return NULL;
+    return lock->dep_map.name ? lock->dep_map.name : "";
+}
+
 extern "C" void _spin_lock(spinlock_t *lock) {
     do_lock(lock, _RET_IP_);
 }
 extern "C" void _spin_unlock(spinlock_t *lock) {
+    const char *name = point_name(lock);
     do_unlock(lock);
+    if (unlikely(name != NULL))
+        preempt_point(name, _RET_IP_);
 }
 
 extern "C" int _spin_trylock(spinlock_t *lock) {
@@ -114,8 +181,11 @@ extern "C" unsigned long _spin_lock_irqsave(spinlock_t *lock) {
 }
 
 extern "C" void _spin_unlock_irqrestore(spinlock_t *lock, unsigned long flags) {
+    const char *name = point_name(lock);
     do_unlock(lock);
     local_irq_restore(flags);
+    if (unlikely(name != NULL))
+        preempt_point(name, _RET_IP_);
 }
 
 extern "C" void _spin_lock_irq(spinlock_t *lock) {
@@ -124,8 +194,11 @@ extern "C" void _spin_lock_irq(spinlock_t *lock) {
 }
 
 extern "C" void _spin_unlock_irq(spinlock_t *lock) {
+    const char *name = point_name(lock);
     do_unlock(lock);
     local_irq_enable();
+    if (unlikely(name != NULL))
+        preempt_point(name, _RET_IP_);
 }
 
 extern "C" int spin_is_locked(spinlock_t *lock) {

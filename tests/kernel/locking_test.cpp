@@ -15,6 +15,7 @@
 #include <linux/delay.h>
 #include <linux/errno.h>
 #include <kunit/test.h>
+#include <standin/preempt.h>
 
 #include "internal.h"
 
@@ -259,6 +260,126 @@ static void bkl_dropped_while_sleeping(struct kunit *test) {
     wait_for_completion(&done);
 }
 
+/* Preemption points: what a hook saw on one task, and where it holds it. */
+static DEFINE_SPINLOCK(preempt_a);
+static DEFINE_SPINLOCK(preempt_outer);
+static DEFINE_SPINLOCK(window_lock);
+static int window_value;
+
+struct preempt_probe {
+    struct task_struct *task; /* the one task it watches */
+    const char *hold_at;      /* the lock after which it holds the task */
+    struct completion ready, go, in_window, let_go, done;
+    const char *names[8];
+    unsigned long callers[8];
+    int calls, depth, max_depth;
+    int before, after; /* what the held task saw on each side of its window */
+};
+
+static void probe_hook(const char *name, unsigned long caller, void *ctx) {
+    struct preempt_probe *p = (struct preempt_probe *)ctx;
+    if (current != p->task)
+        return;
+    if (++p->depth > p->max_depth)
+        p->max_depth = p->depth;
+    if (p->calls < 8) {
+        p->names[p->calls] = name;
+        p->callers[p->calls] = caller;
+    }
+    p->calls++;
+    if (p->hold_at && !strcmp(name, p->hold_at)) {
+        p->hold_at = NULL; /* once */
+        /* Their own unlocks do not call the hook again. */
+        complete(&p->in_window);
+        wait_for_completion(&p->let_go);
+    }
+    p->depth--;
+}
+
+/* Returns whether the lock is still taken; also keeps the last unlock from
+ * being a tail call, whose return address would lie in our caller. */
+static int unlock_each_way(spinlock_t *lock) {
+    unsigned long flags;
+    spin_lock(lock);
+    spin_unlock(lock);
+    spin_lock_irq(lock);
+    spin_unlock_irq(lock);
+    spin_lock_irqsave(lock, flags);
+    spin_unlock_irqrestore(lock, flags);
+    return spin_is_locked(lock);
+}
+
+static int window_task(void *arg) {
+    struct preempt_probe *p = (struct preempt_probe *)arg;
+    p->task = current;
+    complete(&p->ready);
+    wait_for_completion(&p->go);
+    spin_lock(&window_lock);
+    p->before = window_value;
+    spin_unlock(&window_lock);
+    spin_lock(&window_lock);
+    p->after = window_value;
+    spin_unlock(&window_lock);
+    complete(&p->done);
+    return 0;
+}
+
+static void preempt_hook_runs_after_the_last_unlock(struct kunit *test) {
+    /* Called through a pointer, so the unlocks are in the very code whose
+     * address the callers are checked against, not in an inlined copy. */
+    int (*volatile unlocker)(spinlock_t *) = unlock_each_way;
+    struct preempt_probe p;
+    memset(&p, 0, sizeof(p));
+    p.task = current;
+    unsigned long flags;
+    standin_set_preempt_hook(probe_hook, &p);
+    int taken = unlocker(&preempt_a);
+    spin_lock(&preempt_outer);
+    spin_lock(&preempt_a);
+    spin_unlock(&preempt_a); /* still atomic: no point */
+    spin_unlock(&preempt_outer);
+    local_irq_save(flags);
+    spin_lock(&preempt_a);
+    spin_unlock(&preempt_a); /* interrupts off: no point */
+    local_irq_restore(flags);
+    standin_set_preempt_hook(NULL, NULL);
+    standin_preempt_hook_sync(); /* other tasks' calls may still read p */
+    taken |= unlocker(&preempt_a);
+    KUNIT_EXPECT_EQ(test, taken, 0);
+    KUNIT_ASSERT_EQ(test, p.calls, 4);
+    for (int i = 0; i < 3; i++) {
+        KUNIT_EXPECT_STREQ(test, p.names[i], "preempt_a");
+        KUNIT_EXPECT_LT(test, p.callers[i] - (unsigned long)unlock_each_way, 1024UL);
+    }
+    KUNIT_EXPECT_STREQ(test, p.names[3], "preempt_outer");
+
+    /* A task held in its window between two critical sections sees what
+     * another task did meanwhile. */
+    memset(&p, 0, sizeof(p));
+    p.hold_at = "window_lock";
+    init_completion(&p.ready);
+    init_completion(&p.go);
+    init_completion(&p.in_window);
+    init_completion(&p.let_go);
+    init_completion(&p.done);
+    window_value = 1;
+    KUNIT_ASSERT_GT(test, kernel_thread(window_task, &p, 0), 0);
+    wait_for_completion(&p.ready);
+    standin_set_preempt_hook(probe_hook, &p);
+    complete(&p.go);
+    wait_for_completion(&p.in_window);
+    spin_lock(&window_lock);
+    window_value = 2;
+    spin_unlock(&window_lock);
+    complete(&p.let_go);
+    wait_for_completion(&p.done);
+    standin_set_preempt_hook(NULL, NULL);
+    standin_preempt_hook_sync();
+    KUNIT_EXPECT_EQ(test, p.before, 1);
+    KUNIT_EXPECT_EQ(test, p.after, 2);
+    KUNIT_EXPECT_EQ(test, p.max_depth, 1);
+}
+
 static struct kunit_case locking_cases[] = {
     KUNIT_CASE(spin_lock_excludes),
     KUNIT_CASE_BUG(sleeping_under_spin_lock, "BUG: sleeping function called from invalid context"),
@@ -276,6 +397,7 @@ static struct kunit_case locking_cases[] = {
     KUNIT_CASE(signal_interrupts_down_interruptible),
     KUNIT_CASE(rwsem_reader_queues_behind_writer),
     KUNIT_CASE(bkl_dropped_while_sleeping),
+    KUNIT_CASE(preempt_hook_runs_after_the_last_unlock),
     {},
 };
 

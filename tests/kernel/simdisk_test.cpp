@@ -3,7 +3,8 @@
  * of the backing store; sectors told to fail end their bio with an error and
  * not up to date (with the older completion, with the failed bytes still
  * outstanding) after moving the sectors before them; a paused disk holds its
- * bios until it resumes.
+ * bios until it resumes, and a hold rule only the bios it names until their
+ * release.
  */
 #include <linux/kernel.h>
 #include <linux/bio.h>
@@ -135,6 +136,65 @@ static void paused_disk_holds_its_bios(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, standin_disk_remove(SD_DISK), 0);
 }
 
+/* Four reads of partition sector 16 race a write to it: the rule holds the
+ * first two (one through the whole disk), lets the rest by, and the held ones
+ * return what the disk holds at their release. */
+static void held_bios_wait_for_their_release(struct kunit *test) {
+    KUNIT_ASSERT_EQ(test, make_disk(), 0);
+    struct block_device *part = bdget(SD_PART1);
+    struct block_device *whole = bdget(SD_DISK);
+    struct page *old_data = alloc_page(GFP_KERNEL), *new_data = alloc_page(GFP_KERNEL);
+    struct page *got[3], *other = alloc_page(GFP_KERNEL);
+    struct bio_result r[3], ro;
+    struct bio *held[3];
+    fill_page(old_data, 1);
+    fill_page(new_data, 2);
+    KUNIT_ASSERT_EQ(
+        test, standin_dev_write_raw(SD_PART1, 16 * 512ULL, page_address(old_data), PAGE_SIZE), 0);
+    KUNIT_EXPECT_EQ(test, standin_disk_hold(SD_PART1, 16, 1, 0, 1), -EINVAL);
+    KUNIT_ASSERT_EQ(test, standin_disk_hold(SD_PART1, 20, 1, STANDIN_IO_READ, 2), 0);
+    KUNIT_EXPECT_EQ(test, standin_disk_hold(SD_DISK, 0, 1, STANDIN_IO_WRITE, 1), -EBUSY);
+    for (int i = 0; i < 2; i++) {
+        got[i] = alloc_page(GFP_KERNEL);
+        held[i] = i ? test_bio(whole, PART1_START + 16, got[i], PAGE_SIZE, &r[i])
+                    : test_bio(part, 16, got[i], PAGE_SIZE, &r[i]);
+        submit_bio(READ, held[i]);
+        KUNIT_EXPECT_EQ(test, standin_disk_wait_held(SD_DISK, i + 1), i + 1);
+        /* Other sectors pass by the held read. */
+        KUNIT_EXPECT_TRUE(test, bio_rw_wait(part, READ, 24 + 8 * i, other, PAGE_SIZE, &ro));
+    }
+    /* So do writes to the held sectors, and reads once two are caught. */
+    KUNIT_EXPECT_TRUE(test, bio_rw_wait(part, WRITE, 16, new_data, PAGE_SIZE, &ro));
+    got[2] = alloc_page(GFP_KERNEL);
+    KUNIT_EXPECT_TRUE(test, bio_rw_wait(part, READ, 16, got[2], PAGE_SIZE, &ro));
+    KUNIT_EXPECT_EQ(test, memcmp(page_address(got[2]), page_address(new_data), PAGE_SIZE), 0);
+    KUNIT_EXPECT_EQ(test, standin_disk_wait_held(SD_DISK, 3), 2);
+    KUNIT_EXPECT_EQ(test, r[0].calls + r[1].calls, 0);
+    KUNIT_EXPECT_EQ(test, standin_disk_release_held(SD_PART1), 2);
+    for (int i = 0; i < 2; i++) {
+        wait_for_completion(&r[i].done);
+        KUNIT_EXPECT_TRUE(test, r[i].uptodate);
+        KUNIT_EXPECT_EQ(test, memcmp(page_address(got[i]), page_address(new_data), PAGE_SIZE), 0);
+        bio_put(held[i]);
+    }
+    /* Removal does not wait for ever on a held bio: it serves it. */
+    KUNIT_ASSERT_EQ(test, standin_disk_hold(SD_DISK, 0, 8, STANDIN_IO_WRITE, 1), 0);
+    held[2] = test_bio(whole, 0, new_data, PAGE_SIZE, &r[2]);
+    submit_bio(WRITE, held[2]);
+    KUNIT_EXPECT_EQ(test, standin_disk_wait_held(SD_DISK, 1), 1);
+    bdput(part);
+    KUNIT_EXPECT_EQ(test, standin_disk_remove(SD_DISK), 0);
+    wait_for_completion(&r[2].done);
+    KUNIT_EXPECT_TRUE(test, r[2].uptodate);
+    bio_put(held[2]);
+    bdput(whole);
+    for (int i = 0; i < 3; i++)
+        __free_page(got[i]);
+    __free_page(old_data);
+    __free_page(new_data);
+    __free_page(other);
+}
+
 static void device_numbers_and_removal(struct kunit *test) {
     KUNIT_ASSERT_EQ(test, make_disk(), 0);
     /* Numbers overlapping a disk's are taken. */
@@ -155,6 +215,7 @@ static struct kunit_case simdisk_cases[] = {
     KUNIT_CASE(partition_writes_land_at_the_partition),
     KUNIT_CASE(failed_sectors_end_the_bio_with_an_error),
     KUNIT_CASE(paused_disk_holds_its_bios),
+    KUNIT_CASE(held_bios_wait_for_their_release),
     KUNIT_CASE(device_numbers_and_removal),
     {},
 };

@@ -71,6 +71,31 @@ int standin_disk_fail_sectors(unsigned int dev, unsigned long long sector, unsig
 int standin_disk_clear_failures(unsigned int dev);
 
 /*
+ * Holding chosen bios at the disk, so a test orders a race on purpose. From
+ * now on, the next `nbios` bios of the given directions (STANDIN_IO_* bits)
+ * that touch sectors [sector, sector + count) of `dev` (counted from the start
+ * of the device, as for failures) are held as they arrive: they neither
+ * complete nor delay the bios behind them, and every other bio is served as
+ * usual, later ones to the same sectors included. Held bios count as queued.
+ * One rule per disk: -EBUSY while one is in force, -EINVAL for an empty range,
+ * no direction or nbios < 1.
+ */
+#define STANDIN_IO_READ STANDIN_FAIL_READ
+#define STANDIN_IO_WRITE STANDIN_FAIL_WRITE
+int standin_disk_hold(unsigned int dev, unsigned long long sector, unsigned long long count,
+                      int directions, int nbios);
+/* Waits until at least `count` bios are held, or the rule can hold no more;
+ * returns how many are held. */
+int standin_disk_wait_held(unsigned int dev, int count);
+/*
+ * Ends the rule and hands the held bios to the controller ahead of the ones
+ * waiting behind them, in their arrival order; they are served from what the
+ * disk holds then (a paused controller serves them when it resumes). Returns
+ * how many were held. Removing the disk releases them as well.
+ */
+int standin_disk_release_held(unsigned int dev);
+
+/*
  * The bytes of a device straight from its backing store, bypassing every
  * queue, hook and file system cache. Offsets count from the start of `dev`.
  */
