@@ -37,11 +37,34 @@ extern "C" void blk_queue_hardsect_size(struct request_queue *q, unsigned short 
     q->hardsect_size = size;
 }
 
-extern "C" void blk_cleanup_queue(struct request_queue *q) {
+static void put_queue(struct request_queue *q, const char *who) {
     if (atomic_read(&q->refcnt) <= 0)
-        kernel_die("BUG: blk_cleanup_queue of a queue already released\n");
+        kernel_die("BUG: %s of a queue already released\n", who);
     if (atomic_dec_and_test(&q->refcnt))
-        track_free(q, ALLOC_INTERNAL, NULL, "blk_cleanup_queue");
+        track_free(q, ALLOC_INTERNAL, NULL, who);
+}
+
+/* The disk's driver is done with the queue; it lives on while others hold
+ * references, but no new one is given out. */
+extern "C" void blk_cleanup_queue(struct request_queue *q) {
+    __atomic_store_n(&q->dead, 1, __ATOMIC_RELEASE);
+    put_queue(q, "blk_cleanup_queue");
+}
+
+extern "C" int blk_get_queue(struct request_queue *q) {
+    if (__atomic_load_n(&q->dead, __ATOMIC_ACQUIRE))
+        return 1;
+    int count = atomic_read(&q->refcnt);
+    do {
+        if (count <= 0)
+            return 1;
+    } while (!__atomic_compare_exchange_n(&q->refcnt.counter, &count, count + 1, 0,
+                                          __ATOMIC_ACQ_REL, __ATOMIC_RELAXED));
+    return 0;
+}
+
+extern "C" void blk_put_queue(struct request_queue *q) {
+    put_queue(q, "blk_put_queue");
 }
 
 static void end_with_error(struct bio *bio) {

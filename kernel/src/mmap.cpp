@@ -145,7 +145,7 @@ static long mmap_vm_flags(struct file *f, int prot, int flags, unsigned long *vm
 
 /*
  * Makes the mapping; the result is 0 with *start set, a negative errno, or
- * the positive status the driver's mmap returned.
+ * the positive value the driver's mmap returned (and no mapping).
  */
 static long do_mmap(struct file *f, unsigned long len, int prot, int flags, unsigned long pgoff,
                     unsigned long *start) {
@@ -227,11 +227,11 @@ static long fail(long err) {
 namespace sys {
 
 /*
- * A refusal of the driver's mmap (a positive status) fails the call as an
- * error does: MAP_FAILED, with errno set to the status itself, so the caller
- * gets the driver's code unchanged (Linux hands it back in place of the
- * address). The address is a hint the stand-in does not follow; MAP_FIXED
- * and anonymous mappings are not offered: it maps device files only.
+ * A driver's mmap that returns a positive value instead of an error leaves
+ * no mapping behind, and the value reaches the caller as the mapping's
+ * address, as Linux hands it back: a driver must refuse with a negative
+ * errno. The address is a hint the stand-in does not follow; MAP_FIXED and
+ * anonymous mappings are not offered: it maps device files only.
  */
 void *mmap(void *addr, unsigned long length, int prot, int flags, int fd, long offset) {
     (void)addr;
@@ -252,8 +252,10 @@ void *mmap(void *addr, unsigned long length, int prot, int flags, int fd, long o
     unsigned long start = 0;
     long ret = do_mmap(f, len, prot, flags, (unsigned long)offset >> PAGE_SHIFT, &start);
     fput(f);
+    if (ret > 0)
+        return (void *)ret;
     if (ret) {
-        host_set_errno((int)(ret < 0 ? -ret : ret));
+        host_set_errno((int)-ret);
         return MAP_FAILED;
     }
     return (void *)start;

@@ -1,7 +1,8 @@
 /*
  * A module whose device maps one page of its own; a fault beyond that page is
  * refused. The minor number picks what its mmap answers: 0 maps, 1 and 2
- * refuse with the statuses 2 and 5, 3 with -ENOMEM.
+ * answer the positive values 2 and 5 (which the kernel hands back as an
+ * address), 3 refuses with -ENOMEM.
  */
 #include <linux/module.h>
 #include <linux/kernel.h>

@@ -24,6 +24,7 @@ struct request_queue {
     unsigned short hardsect_size;
     unsigned int max_sectors;
     atomic_t refcnt;
+    int dead; /* its disk's driver cleaned it up */
 };
 
 #if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 25)
@@ -34,6 +35,9 @@ extern "C" {
 struct request_queue *blk_alloc_queue(gfp_t gfp_mask);
 void blk_queue_make_request(struct request_queue *q, make_request_fn *mfn);
 void blk_cleanup_queue(struct request_queue *q);
+/* A reference that keeps the queue's memory; 1 when it is being torn down. */
+int blk_get_queue(struct request_queue *q);
+void blk_put_queue(struct request_queue *q);
 void blk_queue_hardsect_size(struct request_queue *q, unsigned short size);
 
 /* Remaps a partition's bio onto its whole disk and hands it to the disk's
