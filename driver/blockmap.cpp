@@ -27,6 +27,14 @@ int numPagesInBlockMap(BlockMap *bmap) {
     return (int)((bytesForBlocks(bmap->size) + BM_BYTES_PER_PAGE - 1) / BM_BYTES_PER_PAGE);
 }
 
+/* An empty map: every block out of range, and its bit operations safe. */
+void initBlockMap(BlockMap *bmap) {
+    memset(bmap, 0, sizeof(*bmap));
+    spin_lock_init(&bmap->usersLock);
+    atomic_set(&bmap->users, 1);
+    sema_init(&bmap->sem, 1);
+}
+
 int newBlockMap(BlockMap *bmap, u32 size, const void __user *data, int zeroFill,
                 int *numPagesAlloc) {
     u32 bytesInMap = bytesForBlocks(size);
@@ -34,7 +42,8 @@ int newBlockMap(BlockMap *bmap, u32 size, const void __user *data, int zeroFill,
         printk(KERN_ERR "%s: block size size=%u invalid\n", __func__, size);
         return 2;
     }
-    memset(bmap, 0, sizeof(*bmap));
+    /* Set up before anything can fail, so that a failed map is an empty one. */
+    initBlockMap(bmap);
     int numPages = (int)((bytesInMap + BM_BYTES_PER_PAGE - 1) / BM_BYTES_PER_PAGE);
     bmap->map = (struct page **)vmalloc((unsigned long)numPages * sizeof(struct page *));
     if (!bmap->map) {
@@ -80,9 +89,6 @@ int newBlockMap(BlockMap *bmap, u32 size, const void __user *data, int zeroFill,
         closeBlockMap(bmap, &freed);
         return result;
     }
-    spin_lock_init(&bmap->usersLock);
-    atomic_set(&bmap->users, 1);
-    sema_init(&bmap->sem, 1);
     *numPagesAlloc = numPages;
     return 0;
 }

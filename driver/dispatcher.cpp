@@ -44,15 +44,29 @@ static int commandDevice(unsigned int major, unsigned int minor, dev_t *kdev) {
     return 0;
 }
 
-/* The shutdown command ends every device's change tracking; it is refused
- * while a backup runs, whose copy-on-write hook it would take away. */
+/*
+ * The shutdown command ends every device's change tracking; it is refused
+ * while a backup runs, whose copy-on-write hook it would take away. It holds
+ * the busy flag while it works, so no backup can start under it either: such
+ * a start is refused as one beside another backup is.
+ */
 static int shutdownCommand(void) {
-    if (atomic_read(&busy)) {
+    unsigned long flags;
+    spin_lock_irqsave(&busyLock, flags);
+    int running = atomic_read(&busy);
+    if (!running)
+        atomic_set(&busy, 1);
+    spin_unlock_irqrestore(&busyLock, flags);
+    if (running) {
         printk(KERN_ERR "%s: a backup is running, change tracking not shut down%s", "velIOCTL",
                "\n");
         return VEL_ERR_OTHER_BACKUP;
     }
-    return velShutdown();
+    int r = velShutdown();
+    spin_lock_irqsave(&busyLock, flags);
+    atomic_set(&busy, 0);
+    spin_unlock_irqrestore(&busyLock, flags);
+    return r;
 }
 
 int velIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned long arg) {

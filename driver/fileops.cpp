@@ -37,6 +37,8 @@ int velOpen(struct inode *inode, struct file *file) {
     velSetState(b, 0);
     init_rwsem(&b->cacheUsers);
     init_rwsem(&b->writers);
+    initBlockMap(&b->blockMap);
+    initBlockMap(&b->cacheMap);
     atomic_set(&b->mrInQueue, 0);
     spin_lock_init(&b->mrLock);
     file->private_data = b;

@@ -165,6 +165,10 @@ make_request_fn *getRealMRF(struct request_queue *q) {
         velUnlockRequestQueue(q, flags);
     }
     queueListReaderOut();
+    /* A hook on a queue the registry does not know has lost its real
+     * function: handing the hook back would recurse for ever. */
+    if (fn == velMRF || fn == velAMRF)
+        return NULL;
     return fn;
 }
 

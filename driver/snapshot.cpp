@@ -85,7 +85,8 @@ static int switchToCopyOnWrite(Backup *b, AutoMapSession *ams, enum SnapCase kas
         return 0;
     }
     unsigned long amsFlags, bmFlags, smFlags;
-    waitForAMSUsers(ams, &amsFlags);
+    /* Our own reference stays: it keeps the session alive across the switch. */
+    drainUsersTo(&ams->usersLock, &ams->users, 2, &amsFlags);
     if (kase == SNAP_LOAD && velGetState(ams) == 1) {
         waitForBlockMapUsers(&b->blockMap, &bmFlags);
         waitForBlockMapUsers(&ams->map, &smFlags);
@@ -104,39 +105,9 @@ static int switchToCopyOnWrite(Backup *b, AutoMapSession *ams, enum SnapCase kas
     return missed;
 }
 
-static int snapShot(Backup *b, AMSessionKey __user *userKey, unsigned int keyLen) {
-    AMSessionKey key;
-    memset(&key, 0, sizeof(key));
-    if (velGetState(b) != 2)
-        return 2;
-    if (copy_from_user(&key, userKey, min(keyLen, (unsigned int)sizeof(key)))) {
-        printk(KERN_ERR "%s: copy from user space %s\n", "ioctlSnapShot", "failed");
-        return 6;
-    }
-    enum SnapCase kase;
-    AutoMapSession *ams;
-    int r = chooseSession(b, &key, &kase, &ams);
-    if (r >= 0)
-        return r;
-    if (kase == SNAP_LOAD) {
-        int numPages;
-        /* A map left by an earlier attempt is released first. */
-        closeBUBlockMap(b);
-        r = newBlockMap(&b->blockMap, ams->map.size, NULL, 1, &numPages);
-        if (r) {
-            putAMS(ams);
-            printk(KERN_ERR "%s: failed to create new device map%s", "ioctlSnapShot", "\n");
-            return r;
-        }
-        atomic_add(numPages, &b->totalAllocPages);
-        atomic_add(numPages, &b->curAllocPages);
-    }
-    if (ams) {
-        memset(ams->sessionKey.key, 0xFF, sizeof(ams->sessionKey.key));
-        for (unsigned int i = 0; i < sizeof(ams->sessionKey.key); i++)
-            get_random_bytes(&ams->sessionKey.key[i], 1);
-        putAMS(ams);
-    }
+/* Hooks the queue, then switches to copy-on-write with the file system
+ * frozen; the caller holds a reference on the session, if there is one. */
+static int freezeAndSwitch(Backup *b, AutoMapSession *ams, enum SnapCase kase) {
     if (setMRF(b, velMRF)) {
         printk(KERN_ERR "%s: device major=%d minor=%d not valid\n", "ioctlSnapShot",
                MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
@@ -163,6 +134,45 @@ static int snapShot(Backup *b, AMSessionKey __user *userKey, unsigned int keyLen
     b->eTimeToFreeze = calcTimeDiff(&freezeTime, &afterFreezeTime);
     b->eTimeFrozen = calcTimeDiff(&freezeTime, &thawTime);
     return 0;
+}
+
+static int snapShot(Backup *b, AMSessionKey __user *userKey, unsigned int keyLen) {
+    AMSessionKey key;
+    memset(&key, 0, sizeof(key));
+    if (velGetState(b) != 2)
+        return 2;
+    /* A map left in the backup by an earlier attempt is released whatever
+     * this one does: only a snapshot that loads a session may hand one out. */
+    closeBUBlockMap(b);
+    if (copy_from_user(&key, userKey, min(keyLen, (unsigned int)sizeof(key)))) {
+        printk(KERN_ERR "%s: copy from user space %s\n", "ioctlSnapShot", "failed");
+        return 6;
+    }
+    enum SnapCase kase;
+    AutoMapSession *ams;
+    int r = chooseSession(b, &key, &kase, &ams);
+    if (r >= 0)
+        return r;
+    if (kase == SNAP_LOAD) {
+        int numPages;
+        r = newBlockMap(&b->blockMap, ams->map.size, NULL, 1, &numPages);
+        if (r) {
+            putAMS(ams);
+            printk(KERN_ERR "%s: failed to create new device map%s", "ioctlSnapShot", "\n");
+            return r;
+        }
+        atomic_add(numPages, &b->totalAllocPages);
+        atomic_add(numPages, &b->curAllocPages);
+    }
+    if (ams) {
+        memset(ams->sessionKey.key, 0xFF, sizeof(ams->sessionKey.key));
+        for (unsigned int i = 0; i < sizeof(ams->sessionKey.key); i++)
+            get_random_bytes(&ams->sessionKey.key[i], 1);
+    }
+    r = freezeAndSwitch(b, ams, kase);
+    if (ams)
+        putAMS(ams);
+    return r;
 }
 
 int ioctlSnapShot(Backup *b, AMSessionKey __user *userKey, unsigned int keyLen) {

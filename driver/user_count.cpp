@@ -18,13 +18,19 @@ void usersIn(spinlock_t *lock, atomic_t *users) {
 }
 
 void drainUsers(spinlock_t *lock, atomic_t *users, unsigned long *flags) {
+    drainUsersTo(lock, users, 1, flags);
+}
+
+void drainUsersTo(spinlock_t *lock, atomic_t *users, int rest, unsigned long *flags) {
     for (;;) {
         spin_lock_irqsave(lock, *flags);
-        if (atomic_dec_and_test(users)) {
-            atomic_inc(users);
+        /* With the lock held no user can count in, only out. The test is a
+         * fully ordered read-modify-write: what the users did before they
+         * counted out is seen by the drainer. */
+        int others = atomic_sub_return(rest, users);
+        atomic_add(rest, users);
+        if (others == 0)
             return;
-        }
-        atomic_inc(users);
         spin_unlock_irqrestore(lock, *flags);
         schedule();
     }

@@ -50,6 +50,7 @@ int velIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned 
 int ioctlGetState(Backup *b, State __user *s, unsigned int len);
 
 /* Block maps. */
+void initBlockMap(BlockMap *bmap);
 int newBlockMap(BlockMap *bmap, u32 size, const void __user *data, int zeroFill,
                 int *numPagesAlloc);
 void closeBlockMap(BlockMap *bmap, int *numPagesFreed);
@@ -117,6 +118,8 @@ void waitForAMSUsers(AutoMapSession *ams, unsigned long *flags);
  * with the lock held and only the resting count left. */
 void usersIn(spinlock_t *lock, atomic_t *users);
 void drainUsers(spinlock_t *lock, atomic_t *users, unsigned long *flags);
+/* The same for a drainer that holds `rest - 1` references of its own. */
+void drainUsersTo(spinlock_t *lock, atomic_t *users, int rest, unsigned long *flags);
 
 /* The automap update and the hooks. */
 void updateAM(struct bio *bio, int bioMinor);

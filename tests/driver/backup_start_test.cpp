@@ -197,6 +197,73 @@ static void a_second_start_is_refused_while_one_runs(struct kunit *test) {
     fx_disk_down();
 }
 
+static int fx_snapshot(int fd) {
+    AMSessionKey key;
+    memset(&key, 0, sizeof(key));
+    SnapShot snap = {&key, sizeof(key), 0};
+    return sys::ioctl(fd, VEL_SNAPSHOT, &snap);
+}
+
+struct shutdown_call {
+    int fd, result;
+    struct completion done;
+};
+
+static int shutdown_thread(void *arg) {
+    struct shutdown_call *c = (struct shutdown_call *)arg;
+    unsigned int none = 0;
+    c->result = sys::ioctl(c->fd, VEL_SHUTDOWN, &none);
+    complete(&c->done);
+    return 0;
+}
+
+/*
+ * The shutdown command is held inside, after its check that no backup runs
+ * (a reader of the registry keeps its unhook waiting): a start meanwhile is
+ * refused as beside another backup, since a snapshot taken then would lose
+ * its hook to the shutdown.
+ */
+static void a_start_waits_out_a_shutdown(struct kunit *test) {
+    KUNIT_ASSERT_EQ(test, fx_disk_up(4096), 0);
+    struct block_device *disk = bdget(FX_DISK);
+    struct request_queue *q = bdev_get_queue(disk);
+    bdput(disk);
+    int first = fx_open();
+    KUNIT_ASSERT_EQ(test, fx_start(first, NUM_BLOCKS_4K, 10), 0);
+    KUNIT_ASSERT_EQ(test, fx_snapshot(first), 0);
+    sys::close(first);
+    KUNIT_ASSERT_TRUE(test, ACCESS_ONCE(q->make_request_fn) == velAMRF);
+
+    struct shutdown_call c;
+    c.fd = fx_open();
+    c.result = -1;
+    init_completion(&c.done);
+    usersIn(&queueListUsersLock, &queueListUsers);
+    KUNIT_ASSERT_GT(test, kernel_thread(shutdown_thread, &c, CLONE_KERNEL), 0);
+    while (ACCESS_ONCE(amList[FX_MAJOR][1]))
+        schedule();
+    int late = fx_open();
+    KUNIT_EXPECT_EQ(test, fx_start(late, NUM_BLOCKS_4K, 10), 9);
+    atomic_dec(&queueListUsers);
+    wait_for_completion(&c.done);
+    KUNIT_EXPECT_EQ(test, c.result, 0);
+    sys::close(late);
+    sys::close(c.fd);
+
+    /* Once it is over, a backup starts and keeps its hook. */
+    int next = fx_open();
+    KUNIT_EXPECT_EQ(test, fx_start(next, NUM_BLOCKS_4K, 10), 0);
+    KUNIT_EXPECT_EQ(test, fx_snapshot(next), 0);
+    KUNIT_EXPECT_TRUE(test, ACCESS_ONCE(q->make_request_fn) == velMRF);
+    sys::close(next);
+    KUNIT_EXPECT_EQ(test, busy_flag(), 0);
+    c.fd = fx_open();
+    shutdown_thread(&c);
+    KUNIT_EXPECT_EQ(test, c.result, 0);
+    sys::close(c.fd);
+    fx_disk_down();
+}
+
 /* A start that cannot read the geometry builds nothing: the file stays idle
  * and can start later, and busy is free for any file. */
 static void geometry_failures_leave_the_file_idle(struct kunit *test) {
@@ -372,6 +439,7 @@ static struct kunit_case backup_start_cases[] = {
     KUNIT_CASE(a_start_prepares_and_a_release_reports),
     KUNIT_CASE(mapping_size_follows_the_block_size),
     KUNIT_CASE(a_second_start_is_refused_while_one_runs),
+    KUNIT_CASE(a_start_waits_out_a_shutdown),
     KUNIT_CASE(geometry_failures_leave_the_file_idle),
     KUNIT_CASE(zero_blocks_fail_at_the_cache_map),
     KUNIT_CASE(every_allocation_of_the_start_can_fail),

@@ -142,9 +142,22 @@ static void contents_from_user_memory(struct kunit *test) {
     __free_pages(frame, 0);
 }
 
+/* A map that was never built or failed to build: every block out of range,
+ * and nothing in it for a lock-checking kernel to stop on. */
+static void expect_empty(struct kunit *test, BlockMap *bm) {
+    KUNIT_EXPECT_EQ(test, setBlock(bm, 7), 7u);
+    KUNIT_EXPECT_EQ(test, unSetBlock(bm, 7), 1);
+    KUNIT_EXPECT_EQ(test, blockInMap(bm, 7), 0);
+}
+
 static void allocation_failures(struct kunit *test) {
     BlockMap bm;
     int pages;
+    struct test_file tf;
+    KUNIT_ASSERT_EQ(test, test_open(&tf), 0);
+    expect_empty(test, &test_backup(&tf)->blockMap);
+    expect_empty(test, &test_backup(&tf)->cacheMap);
+    test_release(&tf);
     unsigned long before = standin_module_allocations();
     struct standin_fault_rule array = {FAULT_VMALLOC, 0, NULL, 1, 0, 1};
     standin_fault_add(&array);
@@ -153,6 +166,7 @@ static void allocation_failures(struct kunit *test) {
     KUNIT_EXPECT_LOG(
         test, "newBlockMap: failed allocating (32) bytes of memory for block map page array");
     standin_fault_clear();
+    expect_empty(test, &bm);
     /* The third bitmap page fails: the two before it are freed again. */
     struct standin_fault_rule page = {FAULT_PAGES, 0, NULL, 1, 2, 1};
     standin_fault_add(&page);
@@ -162,6 +176,7 @@ static void allocation_failures(struct kunit *test) {
     KUNIT_EXPECT_LOG(test, "newBlockMap: failed allocating page number (2) for block map");
     KUNIT_EXPECT_LOG(test, "newBlockMap: Out of Memory Error.");
     KUNIT_EXPECT_NULL(test, bm.map);
+    expect_empty(test, &bm);
     KUNIT_EXPECT_EQ(test, standin_module_allocations(), before);
 }
 

@@ -139,6 +139,12 @@ static void queues_it_does_not_hold(struct kunit *test) {
         KUNIT_EXPECT_EQ(test, countQueueAMS(queue_of(REG_DISK)), 1);
         ACCESS_ONCE(other->make_request_fn) = never_called;
         KUNIT_EXPECT_TRUE(test, getRealMRF(other) == never_called);
+        /* A hook of ours there has lost its real function: never handed
+         * back as one, or the hook would call itself for ever. */
+        ACCESS_ONCE(other->make_request_fn) = velMRF;
+        KUNIT_EXPECT_NULL(test, getRealMRF(other));
+        ACCESS_ONCE(other->make_request_fn) = velAMRF;
+        KUNIT_EXPECT_NULL(test, getRealMRF(other));
         ACCESS_ONCE(other->make_request_fn) = own;
         KUNIT_EXPECT_EQ(test, isInQueueList(other, OTHER_DISK + 1), 0);
 
@@ -230,11 +236,23 @@ out:
     test_disk_remove(REG_MAJOR, 0, 3);
 }
 
+/* A bio that meets such a hook stops the kernel with the registry's
+ * message instead of recursing until the stack runs out. */
+static void a_hook_without_its_queue_is_a_bug(struct kunit *test) {
+    static const struct test_part other_parts[] = {{64, 8000}};
+    KUNIT_ASSERT_EQ(test, test_disk_create("other", OTHER_MAJOR, 0, 10000, other_parts, 1, 4096),
+                    0);
+    struct request_queue *q = queue_of(OTHER_DISK);
+    ACCESS_ONCE(q->make_request_fn) = velMRF;
+    bio_sync(OTHER_DISK + 1, WRITE, 8, 4096, 1);
+}
+
 static struct kunit_case registry_cases[] = {
     KUNIT_CASE(partitions_share_one_node),
     KUNIT_CASE(queue_removed_whole),
     KUNIT_CASE(queues_it_does_not_hold),
     KUNIT_CASE(bio_inside_the_hook_while_unhooked),
+    KUNIT_CASE_BUG(a_hook_without_its_queue_is_a_bug, "kernel BUG at .*intercept\\.cpp"),
     {},
 };
 

@@ -207,6 +207,28 @@ TEST_F(SnapshotRefusals, AFailedFreezeIsRefusedAndCanBeRetried) {
     EXPECT_EQ(differences(image, rig->capture(), rig->blockSize()), "");
 }
 
+// A snapshot that loaded the session's bits and then failed at the freeze
+// left an all-clear map in the backup; a retry that loads nothing must not
+// hand that out as the change record.
+TEST_F(SnapshotRefusals, ARetryAfterAFailedLoadHandsOutNoMap) {
+    const SessionKey key = fullBackup();
+    rig->writeBlock(40, 0x40);
+    BackupSession s;
+    start(s);
+    int armed = standin_fs_fail_freeze(rig->part(), -EIO, 1);
+    if (armed == -ENOSYS)
+        GTEST_SKIP() << "a freeze cannot fail before 2.6.29";
+    ASSERT_EQ(armed, 0);
+    EXPECT_EQ(snapshot(s.device(), key.raw), 2);
+    const AMSessionKey renewed = automapState(s.device()).amsKey;
+    s.noLoadFromAutoMap();
+    EXPECT_EQ(snapshot(s.device(), renewed), 0);
+    Machine::clearLog();
+    std::vector<unsigned char> map((rig->blocks() + 7) / 8);
+    EXPECT_EQ(getAutomap(s.device(), map.data(), rig->blocks()), 2);
+    EXPECT_TRUE(logHasLine(3, "ioctlGetAutoMap: backup error automap is NULL "));
+}
+
 TEST_F(SnapshotRefusals, ShutdownIsRefusedWhileABackupRuns) {
     Workload &w = startWorkload(rig->part(), {.nrBlocks = 200});
     w.waitMore(30);
