@@ -15,8 +15,8 @@ namespace velmora::agent {
 struct BackupRequest {
     std::string devicePath = "/dev/velmora";
     unsigned major = 0, minor = 0;
-    // The image file: written whole by a full backup, patched in place by an
-    // incremental one.
+    // The image file: written whole by a full backup, patched by an
+    // incremental one; replaced only by a backup that succeeded.
     std::string imagePath;
     // The key kept from the previous backup; none for a full backup.
     std::optional<SessionKey> previousKey;
@@ -24,6 +24,8 @@ struct BackupRequest {
     // Called right after the snapshot is taken (tests use it to go on
     // writing to the device while the image is read).
     std::function<void()> afterSnapshot;
+    // Called once the blocks to copy are loaded, before the first read.
+    std::function<void()> beforeReads;
 };
 
 struct BackupReport {
@@ -35,6 +37,8 @@ struct BackupReport {
     BlockBitmap copied{0};  // the blocks this backup read
 };
 
+// Throws BackupFailed when the driver gave up on the snapshot; the image
+// file is then left as it was.
 BackupReport runBackup(const BackupRequest &request);
 
 }  // namespace velmora::agent

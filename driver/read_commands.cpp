@@ -109,6 +109,13 @@ static int readIntoArea(Backup *b, u32 s, u32 n, BackupVMA *area) {
         result = 12;
     }
     readCheckCache(b, s, n, area);
+    /* A backup that failed meanwhile stopped saving old contents: a block a
+     * writer overtook may hold the new data. The reads count for nothing. */
+    u32 state = velGetState(b);
+    if (state != 4 && state != 6) {
+        printk(KERN_ERR "%s: state (%d) not valid\n", "ioctlReadBlocks", (int)state);
+        result = 2;
+    }
     if (fromDisk)
         freeSubmitted(b, n);
     return result;

@@ -281,6 +281,57 @@ static void a_failed_copy_still_writes(struct kunit *test) {
     fx_session_close(&s);
 }
 
+struct block_reader {
+    int fd;
+    u32 block;
+    char *area;
+    int result;
+    struct completion done;
+};
+
+static int read_block(void *arg) {
+    struct block_reader *r = (struct block_reader *)arg;
+    ReadBlocks rec = {r->block, 1, r->area};
+    r->result = sys::ioctl(r->fd, VEL_READ_BLOCKS, &rec);
+    complete(&r->done);
+    return 0;
+}
+
+/*
+ * The read command's disk read of block 50 is held at the disk while a
+ * writer overwrites the block and the copy of its old contents finds the
+ * cache full: the backup fails, the write lands, and the held read then
+ * brings the new data. The command must not report it as the image.
+ */
+static void a_read_overtaken_after_the_backup_failed_fails(struct kunit *test) {
+    struct fx_session s;
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 0, 4), 0);
+    struct block_reader r;
+    r.fd = s.fd;
+    r.block = 50;
+    r.result = -1;
+    init_completion(&r.done);
+    r.area = (char *)sys::mmap(NULL, PAGE_SIZE, PROT_READ, MAP_PRIVATE, s.fd, 0);
+    KUNIT_ASSERT_TRUE(test, r.area != MAP_FAILED);
+    KUNIT_ASSERT_EQ(test, standin_disk_hold(FX_PART, 50 * 8, 8, STANDIN_FAIL_READ, 1), 0);
+    KUNIT_ASSERT_GT(test, kernel_thread(read_block, &r, CLONE_KERNEL), 0);
+    KUNIT_ASSERT_EQ(test, standin_disk_wait_held(FX_PART, 1), 1);
+
+    struct fx_bio w;
+    fx_submit(&w, WRITE, s.part, 50, 1, BS, 1);
+    fx_wait(&w);
+    KUNIT_EXPECT_EQ(test, velGetState(s.b), 10u);
+    KUNIT_EXPECT_TRUE(test, fx_disk_holds(50, 1, BS, 1));
+    klog_clear();
+    standin_disk_release_held(FX_PART);
+    wait_for_completion(&r.done);
+    KUNIT_EXPECT_EQ(test, r.result, 2);
+    KUNIT_EXPECT_EQ(test, klog_level("ioctlReadBlocks: state (10) not valid"), 3);
+    KUNIT_EXPECT_EQ(test, sys::munmap(r.area, PAGE_SIZE), 0);
+    fx_put(&w);
+    fx_session_close(&s);
+}
+
 static struct kunit_case copy_on_write_cases[] = {
     KUNIT_CASE(a_write_waits_for_the_copy_of_its_block),
     KUNIT_CASE(reads_wait_for_copies_read_ahead_only_for_order),
@@ -290,6 +341,7 @@ static struct kunit_case copy_on_write_cases[] = {
     KUNIT_CASE(a_request_that_cannot_be_held_goes_on_uncopied),
     KUNIT_CASE(a_following_request_is_never_given_up),
     KUNIT_CASE(a_failed_copy_still_writes),
+    KUNIT_CASE(a_read_overtaken_after_the_backup_failed_fails),
     {},
 };
 

@@ -1,0 +1,29 @@
+// What the driver's backup states mean to the person running a backup, and
+// the error that ends a backup the driver gave up on.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace velmora::agent {
+
+// The meaning of a state value of the driver's backup record.
+std::string describeBackupState(uint32_t state);
+
+// Whether a backup in this state still delivers the image of its snapshot.
+inline bool backupStateIsSound(uint32_t state) {
+    return state == 4 || state == 5 || state == 6;
+}
+
+// The driver stopped protecting the snapshot: nothing read counts.
+class BackupFailed : public std::runtime_error {
+  public:
+    explicit BackupFailed(uint32_t state);
+    uint32_t state() const { return state_; }
+
+  private:
+    uint32_t state_;
+};
+
+}  // namespace velmora::agent
