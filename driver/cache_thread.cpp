@@ -71,6 +71,8 @@ int newMR(Backup *b, struct request_queue *q, struct bio *bio, u32 startBN, u32 
     return 0;
 }
 
+/* The request taken is published as the one being replayed in the same
+ * section: a bio for its blocks must never find it in neither place. */
 MakeRequest *getTopMR(Backup *b) {
     unsigned long flags;
     spin_lock_irqsave(&b->mrLock, flags);
@@ -80,6 +82,7 @@ MakeRequest *getTopMR(Backup *b) {
             b->mrTail = NULL;
         b->mrHead = mr->next;
         mr->next = NULL;
+        b->mrReplaying = mr;
     }
     spin_unlock_irqrestore(&b->mrLock, flags);
     return mr;
@@ -263,9 +266,6 @@ void processMR(Backup *b, MakeRequest *mr) {
 /* Replays one request; it counts as queued until its replay is over. */
 static void replay(Backup *b, MakeRequest *mr) {
     unsigned long flags;
-    spin_lock_irqsave(&b->mrLock, flags);
-    b->mrReplaying = mr;
-    spin_unlock_irqrestore(&b->mrLock, flags);
     processMR(b, mr);
     spin_lock_irqsave(&b->mrLock, flags);
     b->mrReplaying = NULL;

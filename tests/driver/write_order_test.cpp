@@ -10,6 +10,7 @@
 #include <linux/string.h>
 #include <kunit/test.h>
 #include <standin/fault.h>
+#include <standin/preempt.h>
 
 #include "backup_session_fixture.h"
 
@@ -96,6 +97,86 @@ static void a_later_write_never_passes_a_held_one(struct kunit *test) {
         fx_put(&later);
         fx_session_close(&s);
     }
+}
+
+/*
+ * kbackupd is held right after each release of the queue's lock while it
+ * works (a preemption point on a preemptible kernel). Once it has taken the
+ * request of X off the queue, a later write of X arrives; if at that moment
+ * the request was neither queued nor published as the one being replayed,
+ * the later write would go straight to the disk and the held one land on it.
+ */
+struct take_window {
+    Backup *b;
+    struct bio *held; /* the request of X */
+    atomic_t taken, paused;
+    struct completion seen, go;
+};
+
+static int request_visible(Backup *b, struct bio *bio) {
+    int found = b->mrReplaying && b->mrReplaying->bio == bio;
+    for (MakeRequest *mr = b->mrHead; mr && !found; mr = mr->next)
+        found = mr->bio == bio;
+    return found;
+}
+
+static void hold_after_take(const char *lock, unsigned long caller, void *ctx) {
+    struct take_window *w = (struct take_window *)ctx;
+    if (strcmp(current->comm, "kbackupd") != 0 || strcmp(lock, "&b->mrLock") != 0 ||
+        atomic_read(&w->taken))
+        return;
+    unsigned long flags;
+    spin_lock_irqsave(&w->b->mrLock, flags);
+    int queued = 0;
+    for (MakeRequest *mr = w->b->mrHead; mr; mr = mr->next)
+        queued |= mr->bio == w->held;
+    int visible = request_visible(w->b, w->held);
+    spin_unlock_irqrestore(&w->b->mrLock, flags);
+    if (queued)
+        return;
+    atomic_set(&w->taken, 1);
+    complete(&w->seen);
+    if (!visible) {
+        atomic_set(&w->paused, 1);
+        wait_for_completion(&w->go);
+    }
+}
+
+static void a_write_never_passes_a_request_being_taken(struct kunit *test) {
+    struct fx_session s;
+    /* The cache holds nothing: the first copy fails and the backup stops
+     * copying (state 10), so the later write is not copied but follows. */
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 0, 4), 0);
+    struct fx_bio first, held, later;
+    fx_hold_cache_thread(&first, s.part, X + 20, BS, 1);
+    fx_submit(&held, WRITE, s.part, X, 1, BS, 1);
+    KUNIT_ASSERT_EQ(test, atomic_read(&s.b->mrInQueue), 2);
+    struct take_window w;
+    w.b = s.b;
+    w.held = held.bio;
+    atomic_set(&w.taken, 0);
+    atomic_set(&w.paused, 0);
+    init_completion(&w.seen);
+    init_completion(&w.go);
+    standin_set_preempt_hook(hold_after_take, &w);
+    standin_disk_resume(FX_DISK);
+    wait_for_completion(&w.seen);
+    fx_submit(&later, WRITE, s.part, X, 1, BS, 2);
+    complete(&w.go);
+    fx_wait(&held);
+    fx_wait(&later);
+    flushWorkQueue(s.b);
+    standin_set_preempt_hook(NULL, NULL);
+    standin_preempt_hook_sync();
+    KUNIT_EXPECT_EQ(test, velGetState(s.b), 10u);
+    KUNIT_EXPECT_FALSE(test, atomic_read(&w.paused));
+    KUNIT_EXPECT_LT(test, held.seq, later.seq);
+    KUNIT_EXPECT_TRUE(test, fx_disk_holds(X, 1, BS, 2));
+    fx_wait(&first);
+    fx_put(&first);
+    fx_put(&held);
+    fx_put(&later);
+    fx_session_close(&s);
 }
 
 struct releaser {
@@ -262,6 +343,7 @@ static void a_release_replays_every_held_request(struct kunit *test) {
 
 static struct kunit_case write_order_cases[] = {
     KUNIT_CASE(a_later_write_never_passes_a_held_one),
+    KUNIT_CASE(a_write_never_passes_a_request_being_taken),
     KUNIT_CASE(a_loaded_map_waits_for_held_writes),
     KUNIT_CASE(a_release_replays_every_held_request),
     {},
