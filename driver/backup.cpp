@@ -22,7 +22,7 @@ static void releaseBusy(Backup *b) {
 static int buildBackup(Backup *b, dev_t kdev) {
     int r;
     velSetState(b, 1);
-    b->maxVMPages = min(256, b->diskInfo.blockSize * 256 / 4096);
+    ACCESS_ONCE(b->maxVMPages) = min(256, b->diskInfo.blockSize * 256 / 4096);
     wmb();
     if (newBlockTable(b))
         return 5;

@@ -18,11 +18,14 @@
 #include <linux/gfp.h>
 #include <linux/spinlock.h>
 #include <linux/version.h>
+#include <linux/errno.h>
 
 #include "vellib.h"
 
 /* An area whose mapping is gone while a fill still writes its pages. */
 #define VMA_CLOSED ((struct vm_area_struct *)-1L)
+/* An area taken by an mmap that is still allocating its pages. */
+#define VMA_RESERVED ((struct vm_area_struct *)-2L)
 
 /* Guards the areas' vma members and a mapping's fill mark. Nothing is taken
  * under it and nothing under it sleeps. */
@@ -39,7 +42,7 @@ struct vm_operations_struct velVMOps = {
 };
 
 static int areaMapped(BackupVMA *area) {
-    return area->vma && area->vma != VMA_CLOSED;
+    return area->vma && area->vma != VMA_CLOSED && area->vma != VMA_RESERVED;
 }
 
 /* The lookups below without a lock of their own: vmaLock held. */
@@ -57,26 +60,46 @@ static BackupVMA *freeArea(Backup *b) {
     return NULL;
 }
 
-/* Allocates the area's pages and publishes it; bSem held. */
+/* Takes a free area for a new mapping; NULL when both are in use. */
+static BackupVMA *reserveArea(Backup *b) {
+    spin_lock(&vmaLock);
+    BackupVMA *area = freeArea(b);
+    if (area)
+        area->vma = VMA_RESERVED;
+    spin_unlock(&vmaLock);
+    return area;
+}
+
+static void unreserveArea(Backup *b, BackupVMA *area) {
+    freeMMPages(b, area);
+    spin_lock(&vmaLock);
+    area->vma = NULL;
+    spin_unlock(&vmaLock);
+}
+
+/*
+ * Allocates a reserved area's pages and publishes it. No fill can meet the
+ * area before that (a fill looks areas up by their mapping), nor can the
+ * release of the file, which the mapping keeps open.
+ */
 static int mapArea(Backup *b, struct vm_area_struct *vma) {
+    /* The start stores maxVMPages before it leaves states 0 and 1. */
     u32 state = velGetState(b);
+    smp_rmb();
     if (state == 0 || state == 1 || vma->vm_pgoff != 0)
-        return 2;
-    BackupVMA *area;
-    if (maxBVMAs(b, &area))
-        return 2;
+        return -EINVAL;
     unsigned long count = (vma->vm_end - vma->vm_start) / 4096;
-    if (count == 0 || count > (unsigned long)b->maxVMPages)
-        return 2;
-    /* The area is not published yet: faults, fills and velVMclose find
-     * areas through their vma only. */
+    if (count == 0 || count > (unsigned long)ACCESS_ONCE(b->maxVMPages))
+        return -EINVAL;
+    BackupVMA *area = reserveArea(b);
+    if (!area)
+        return -EINVAL;
     area->vmPages = (int)count;
     for (unsigned long i = 0; i < count; i++) {
         struct page *page = alloc_pages(GFP_KERNEL, 0);
         if (!page) {
-            area->vma = NULL;
-            freeMMPages(b, area);
-            return 5;
+            unreserveArea(b, area);
+            return -ENOMEM;
         }
         atomic_inc(&b->totalAllocPages);
         atomic_inc(&b->curAllocPages);
@@ -90,17 +113,20 @@ static int mapArea(Backup *b, struct vm_area_struct *vma) {
     return 0;
 }
 
+/*
+ * The kernel calls this with mmap_sem held for writing, and a command may
+ * fault on user memory (mmap_sem for reading) while it holds bSem: so this
+ * never waits for bSem. The refusals are errors, as the kernel hands any
+ * other value back to the caller as the mapping's address.
+ */
 int velMMAP(struct file *file, struct vm_area_struct *vma) {
     Backup *b = (Backup *)file->private_data;
     if (!b)
-        return 2;
+        return -ENODEV;
     /* Only a read-only private view: the agent never writes the buffer. */
     if (!(vma->vm_flags & VM_READ) || (vma->vm_flags & (VM_WRITE | VM_SHARED)))
-        return 2;
-    down(&b->bSem);
-    int result = mapArea(b, vma);
-    up(&b->bSem);
-    return result;
+        return -EINVAL;
+    return mapArea(b, vma);
 }
 
 void velVMopen(struct vm_area_struct *vma) {}

@@ -26,13 +26,14 @@ TEST_F(TransferBufferTest, NoMappingBeforeABackupStarts) {
     EXPECT_EQ(dev.state().mmapSize, 0);
     int ro = sys::open("/dev/velmora", O_RDONLY);
     ASSERT_GE(ro, 0);
-    // The driver's refusal (status 2) is the errno of the failed call.
-    EXPECT_EQ(mmapError(dev.fd(), kPage, PROT_READ, MAP_PRIVATE, 0), 2);
-    EXPECT_EQ(mmapError(dev.fd(), 256 * kPage, PROT_READ, MAP_PRIVATE, 0), 2);
-    EXPECT_EQ(mmapError(ro, kPage, PROT_READ, MAP_SHARED, 0), 2);
-    EXPECT_EQ(mmapError(dev.fd(), kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE, 0), 2);
-    EXPECT_EQ(mmapError(dev.fd(), kPage, PROT_READ, MAP_SHARED, 0), 2);
-    EXPECT_EQ(mmapError(dev.fd(), kPage, PROT_READ, MAP_PRIVATE, kPage), 2);
+    // The driver's refusal fails the call (a kernel would hand any positive
+    // answer back as the mapping's address).
+    EXPECT_EQ(mmapError(dev.fd(), kPage, PROT_READ, MAP_PRIVATE, 0), EINVAL);
+    EXPECT_EQ(mmapError(dev.fd(), 256 * kPage, PROT_READ, MAP_PRIVATE, 0), EINVAL);
+    EXPECT_EQ(mmapError(ro, kPage, PROT_READ, MAP_SHARED, 0), EINVAL);
+    EXPECT_EQ(mmapError(dev.fd(), kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE, 0), EINVAL);
+    EXPECT_EQ(mmapError(dev.fd(), kPage, PROT_READ, MAP_SHARED, 0), EINVAL);
+    EXPECT_EQ(mmapError(dev.fd(), kPage, PROT_READ, MAP_PRIVATE, kPage), EINVAL);
     // Refused by the kernel before the driver is asked.
     EXPECT_EQ(mmapError(ro, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, 0), EACCES);
     EXPECT_EQ(mmapError(dev.fd(), 0, PROT_READ, MAP_PRIVATE, 0), EINVAL);
@@ -44,7 +45,7 @@ TEST_F(TransferBufferTest, ARefusedMappingHoldsNothing) {
     {
         ControlDevice dev;
         int held = standin_module_refcount("velmora");
-        EXPECT_EQ(mmapError(dev.fd(), 4 * kPage, PROT_READ, MAP_PRIVATE, 0), 2);
+        EXPECT_EQ(mmapError(dev.fd(), 4 * kPage, PROT_READ, MAP_PRIVATE, 0), EINVAL);
         EXPECT_EQ(standin_module_refcount("velmora"), held);
     }
     // The file was released with its descriptor: the module is free to go.
