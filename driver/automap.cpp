@@ -159,5 +159,5 @@ void errorAMS(Backup *b) {
     if (setMRF(b, velAMRF) == 0)
         return;
     errorAMSDEV(b->diskInfo.kdev);
-    unsetQueueMRFAMS(getRequestQueue(&b->diskInfo));
+    unsetQueueMRFAMS(queueOfDevice(&b->diskInfo));
 }

@@ -100,9 +100,11 @@ int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks)
     b->diskInfo.numBlocks = totalBlocks;
     r = getDiskInfo(&b->diskInfo, kdev);
     if (r) {
-        /* Nothing was built: the file stays idle and busy is free again, so
-         * the agent can retry on this file or another. */
+        /* Nothing was built: the file stays idle, with no device its release
+         * could act on, and busy is free again, so the agent can retry on
+         * this file or another. */
         closeDiskInfo(&b->diskInfo);
+        memset(&b->diskInfo, 0, sizeof(b->diskInfo));
         releaseBusy(b);
     } else {
         r = buildBackup(b, kdev);
@@ -114,6 +116,9 @@ int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks)
 /* Gives the device's queue the hook it keeps after the backup: the automap
  * hook while sessions remain on it, else its own function again. */
 static void restoreHooks(Backup *b, u32 state) {
+    /* An idle file never touched a queue. */
+    if (state == 0)
+        return;
     AutoMapSession *ams = getAMS(b->diskInfo.kdev);
     int ownSession = ams != NULL;
     if (ams) {
@@ -125,12 +130,10 @@ static void restoreHooks(Backup *b, u32 state) {
             errorAMSDEV(b->diskInfo.kdev);
         }
     }
-    if (state == 0)
-        return;
     /* The queue keeps the automap hook while any other device's session is
      * on it. A device without a session of its own leaves the registry, or
      * nothing would ever unhook it. */
-    struct request_queue *q = getRequestQueue(&b->diskInfo);
+    struct request_queue *q = queueOfDevice(&b->diskInfo);
     if (countOtherQueueAMS(q, b->diskInfo.kdev) >= 1) {
         if (!ownSession)
             unSetMRFDEV(&b->diskInfo);

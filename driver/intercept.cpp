@@ -14,45 +14,6 @@
 #include "vellib.h"
 #include "shim-2.6.h"
 
-static void lockWholeDisk(struct block_device *bdev) {
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
-    mutex_lock(&bdev->bd_mutex);
-#else
-    down(&bdev->bd_sem);
-#endif
-}
-
-static void unlockWholeDisk(struct block_device *bdev) {
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
-    mutex_unlock(&bdev->bd_mutex);
-#else
-    up(&bdev->bd_sem);
-#endif
-}
-
-int BIOToMinor(struct bio *bio) {
-    struct block_device *bdev = bio->bi_bdev;
-    struct gendisk *disk = bdev->bd_disk;
-    lockWholeDisk(bdev);
-    int minor = disk->first_minor;
-    for (int partno = 1; partno < disk->minors; partno++) {
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
-        if (partno >= disk->part_tbl->len)
-            break;
-        struct hd_struct *part = disk->part_tbl->part[partno];
-#else
-        struct hd_struct *part = disk->part[partno - 1];
-#endif
-        if (part && part->start_sect <= bio->bi_sector &&
-            bio->bi_sector < part->start_sect + part->nr_sects) {
-            minor += partno;
-            break;
-        }
-    }
-    unlockWholeDisk(bdev);
-    return minor;
-}
-
 void BIOToBlockNumbers(DiskInfo *diskInfo, struct bio *bio, u32 *startBN, u32 *endBN) {
     sector_t start =
         bio->bi_sector < diskInfo->partitionStart ? 0 : bio->bi_sector - diskInfo->partitionStart;
@@ -78,7 +39,7 @@ static int interceptBio(struct request_queue *q, struct bio *bio) {
     /* Once the bio is handed on it may complete and be freed: the automap
      * is updated from what it was on arrival. */
     struct bio arrived = *bio;
-    int bioMinor = BIOToMinor(bio);
+    int bioMinor = BIOToMinor(q, bio);
     int cachedBlock = cacheMRFBlock(q, bio, bioMinor);
     /* Every bio that writes is recorded, read-ahead bit or not: a missed
      * write would be missing from the next incremental backup. */
@@ -96,10 +57,10 @@ static int interceptBio(struct request_queue *q, struct bio *bio) {
 
 static int recordBio(struct request_queue *q, struct bio *bio) {
     int writes = (bio->bi_rw & RW_MASK) != 0;
-    /* Between backups a read concerns nobody: it skips the partition
-     * lookup, which takes the disk's mutex. */
+    /* Between backups a read concerns nobody: it skips the lookup of its
+     * device. */
     if (writes || ACCESS_ONCE(activeSession)) {
-        int bioMinor = BIOToMinor(bio);
+        int bioMinor = BIOToMinor(q, bio);
         if (writes)
             updateAM(bio, bioMinor);
         /* While a backup still holds requests, a bio for one of their blocks

@@ -87,20 +87,28 @@ static void *allocNode(size_t size) {
     return p;
 }
 
-void addQueueToList(struct request_queue *q, dev_t kdev) {
+void addQueueToList(struct request_queue *q, DiskInfo *di) {
     if (!q) {
         printk(KERN_ERR "%s: Could not add queue to list (null).%s", __func__, "\n");
         return;
     }
+    dev_t kdev = di->kdev;
     QueueList *newQueue = (QueueList *)allocNode(sizeof(QueueList));
     DevList *newDev = (DevList *)allocNode(sizeof(DevList));
+    newDev->start = di->partitionStart;
+    newDev->len = di->partitionLen;
     int queueLinked = 0, devLinked;
     unsigned long flags, qflags;
     waitForQueueListUsers(&flags);
     QueueList *node = findQueue(q);
     if (node) {
         devLinked = addDevToList(node, kdev, newDev);
+    } else if (blk_get_queue(q)) {
+        /* The queue's disk is going away: nothing to hook any more. */
+        devLinked = 0;
     } else {
+        /* The node keeps the queue alive, so that it can be unhooked even
+         * after its disk is gone. */
         velLockRequestQueue(q, &qflags);
         newQueue->rQueue = q;
         newQueue->realMRF = queueMRF(q);
@@ -134,12 +142,62 @@ int switchMRF(struct request_queue *q, make_request_fn *newMRF) {
     return !registered;
 }
 
+/* Reader or writer: the node a device is registered under. */
+static QueueList *findDevNode(dev_t kdev) {
+    QueueList *node;
+    list_for_each_entry(node, &queueListHead, list) {
+        if (isInDevList(node, kdev))
+            return node;
+    }
+    return NULL;
+}
+
+/*
+ * The queue of a device: through its disk while it is open, else the one it
+ * is registered under. The kernel forgets a device's disk at its last close
+ * (an unmount), and a hooked queue must still be found to be unhooked.
+ */
+struct request_queue *queueOfDevice(DiskInfo *di) {
+    struct request_queue *q = getRequestQueue(di);
+    if (q)
+        return q;
+    queueListReaderIn();
+    QueueList *node = findDevNode(di->kdev);
+    q = node ? node->rQueue : NULL;
+    queueListReaderOut();
+    return q;
+}
+
+int BIOToMinor(struct request_queue *q, struct bio *bio) {
+    dev_t whole = bio->bi_bdev->bd_dev;
+    int minor = (int)MINOR(whole);
+    queueListReaderIn();
+    QueueList *node = findQueue(q);
+    if (node) {
+        DevList *dev;
+        list_for_each_entry(dev, &node->devList, list) {
+            if (MAJOR(dev->kdev) != MAJOR(whole) || dev->kdev == whole)
+                continue;
+            if (dev->start <= bio->bi_sector && bio->bi_sector - dev->start < dev->len) {
+                minor = (int)MINOR(dev->kdev);
+                break;
+            }
+        }
+    }
+    queueListReaderOut();
+    return minor;
+}
+
 int setMRF(Backup *b, make_request_fn *newMRF) {
-    struct request_queue *q = getRequestQueue(&b->diskInfo);
+    struct request_queue *q = queueOfDevice(&b->diskInfo);
     if (!q)
         return 1;
-    if (!isInQueueList(q, b->diskInfo.kdev))
-        addQueueToList(q, b->diskInfo.kdev);
+    if (!isInQueueList(q, b->diskInfo.kdev)) {
+        addQueueToList(q, &b->diskInfo);
+        /* A queue whose disk is going away is not hooked. */
+        if (!isInQueueList(q, b->diskInfo.kdev))
+            return 1;
+    }
     unsigned long flags;
     velLockRequestQueue(q, &flags);
     setQueueMRF(q, newMRF);
@@ -172,37 +230,43 @@ make_request_fn *getRealMRF(struct request_queue *q) {
     return fn;
 }
 
+/* Found by device number, so a device whose disk was closed is unhooked
+ * all the same. */
 void unSetMRFDEV(DiskInfo *diskInfo) {
-    struct request_queue *q = getRequestQueue(diskInfo);
-    if (!q) {
-        printk(KERN_WARNING
-               "%s: Unable to get request queue for MAJOR=%d, MINOR=%d while unsetting MRF.",
-               __func__, MAJOR(diskInfo->kdev), MINOR(diskInfo->kdev));
-        return;
-    }
     unsigned long flags, qflags;
     make_request_fn *restore = NULL;
+    int freed = 0;
     waitForQueueListUsers(&flags);
-    QueueList *node = findQueue(q);
-    if (node) {
-        DevList *dev, *next;
-        list_for_each_entry_safe(dev, next, &node->devList, list) {
-            if (dev->kdev != diskInfo->kdev)
-                continue;
-            list_del(&dev->list);
-            kfree(dev);
-        }
-        if (list_empty(&node->devList)) {
-            restore = node->realMRF;
-            list_del(&node->list);
-            kfree(node);
-        }
+    QueueList *node = findDevNode(diskInfo->kdev);
+    if (!node) {
+        spin_unlock_irqrestore(&queueListUsersLock, flags);
+        if (!getRequestQueue(diskInfo))
+            printk(KERN_WARNING
+                   "%s: Unable to get request queue for MAJOR=%d, MINOR=%d while unsetting MRF.",
+                   __func__, MAJOR(diskInfo->kdev), MINOR(diskInfo->kdev));
+        return;
+    }
+    struct request_queue *q = node->rQueue;
+    DevList *dev, *next;
+    list_for_each_entry_safe(dev, next, &node->devList, list) {
+        if (dev->kdev != diskInfo->kdev)
+            continue;
+        list_del(&dev->list);
+        kfree(dev);
+    }
+    if (list_empty(&node->devList)) {
+        restore = node->realMRF;
+        list_del(&node->list);
+        kfree(node);
+        freed = 1;
     }
     velLockRequestQueue(q, &qflags);
     if (restore && restore != queueMRF(q))
         setQueueMRF(q, restore);
     velUnlockRequestQueue(q, qflags);
     spin_unlock_irqrestore(&queueListUsersLock, flags);
+    if (freed)
+        blk_put_queue(q);
 }
 
 void unSetMRFAMS(AutoMapSession *ams) {
@@ -243,6 +307,7 @@ void unsetQueueMRFAMS(struct request_queue *q) {
     list_del(&node->list);
     kfree(node);
     spin_unlock_irqrestore(&queueListUsersLock, flags);
+    blk_put_queue(q);
 }
 
 void errorAMSDEV(dev_t kdev) {

@@ -64,9 +64,13 @@ typedef struct AutoMapSession {
     struct AutoMapSession *next;
 } AutoMapSession;
 
-/* A device registered under a hooked queue. */
+/* A device registered under a hooked queue, with its sectors on the disk:
+ * the hooks tell a bio's device from these, not from the partition table,
+ * which they could read only under the disk's mutex. */
 typedef struct DevList {
     dev_t kdev;
+    sector_t start;
+    sector_t len;
     struct list_head list;
 } DevList;
 

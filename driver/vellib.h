@@ -76,10 +76,12 @@ extern struct list_head queueListHead;
 extern atomic_t queueListUsers;
 extern spinlock_t queueListUsersLock;
 int setMRF(Backup *b, make_request_fn *newMRF);
+/* A device's queue, also when its disk was closed since it was registered. */
+struct request_queue *queueOfDevice(DiskInfo *di);
 /* Another hook on a registered queue; 1 when the queue is not registered. */
 int switchMRF(struct request_queue *q, make_request_fn *newMRF);
 make_request_fn *getRealMRF(struct request_queue *q);
-void addQueueToList(struct request_queue *q, dev_t kdev);
+void addQueueToList(struct request_queue *q, DiskInfo *di);
 int addDevToList(struct QueueList *queueList, dev_t kdev, DevList *newNode);
 int isInQueueList(struct request_queue *q, dev_t kdev);
 int isInDevList(struct QueueList *queueList, dev_t kdev);
@@ -129,7 +131,9 @@ int callRealMRF(Backup *b, struct bio *bio);
 /* Once no queue holds a hook any more: returns when no task can still be
  * running a hook's code. May sleep. */
 void waitForHookUsers(void);
-int BIOToMinor(struct bio *bio);
+/* The tracked device a bio of queue q belongs to, else the whole disk's
+ * minor; never sleeps. */
+int BIOToMinor(struct request_queue *q, struct bio *bio);
 void BIOToBlockNumbers(DiskInfo *diskInfo, struct bio *bio, u32 *startBN, u32 *endBN);
 
 /* The copy-on-write block cache: the block table of saved blocks and

@@ -100,7 +100,7 @@ static void close_waits_for_the_writers_inside(struct kunit *test) {
              * cleared, and one submitted now: neither records. */
             struct block_device *whole = bdget(AMS_DISK);
             struct bio *late = bare_bio(whole, 64 + 7 * 8, 4096, WRITE);
-            updateAM(late, BIOToMinor(late));
+            updateAM(late, (int)MINOR(AMS_P1));
             bio_put(late);
             bdput(whole);
             KUNIT_EXPECT_EQ(test, write_blocks(&t, 8, 1), 1);

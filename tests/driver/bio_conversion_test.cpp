@@ -72,20 +72,40 @@ static void block_ranges_of_a_partition(struct kunit *test) {
     check_ranges(test, &di, empty, ARRAY_SIZE(empty));
 }
 
-static int minor_of(struct block_device *whole, sector_t sector) {
+static int minor_of(struct request_queue *q, struct block_device *whole, sector_t sector) {
     struct bio *bio = bare_bio(whole, sector, 4096, WRITE);
-    int minor = BIOToMinor(bio);
+    int minor = BIOToMinor(q, bio);
     bio_put(bio);
     return minor;
 }
 
+/* A device registered under its queue with the given sectors, as a hook
+ * leaves it. */
+static void register_part(DiskInfo *di, struct request_queue *q, int partno, sector_t start,
+                          sector_t len) {
+    memset(di, 0, sizeof(*di));
+    di->kdev = CONV_DISK + partno;
+    di->partitionStart = start;
+    di->partitionLen = len;
+    addQueueToList(q, di);
+}
+
+/* The partition of a sector is found among the tracked devices of the disk,
+ * whatever its partition table says; anything else is the disk's own. */
 static void partition_of_a_sector(struct kunit *test) {
     KUNIT_ASSERT_EQ(test, standin_ramdisk_create("conv", CONV_MAJOR, 16, 16, 40000), 0);
-    /* 3 and 4 unused, 5 after a gap: the walk must step over empty entries. */
     KUNIT_EXPECT_EQ(test, standin_disk_set_partition(CONV_DISK, 1, 2048, 8000), 0);
     KUNIT_EXPECT_EQ(test, standin_disk_set_partition(CONV_DISK, 2, 10048, 8001), 0);
+    KUNIT_EXPECT_EQ(test, standin_disk_set_partition(CONV_DISK, 3, 18049, 1000), 0);
     KUNIT_EXPECT_EQ(test, standin_disk_set_partition(CONV_DISK, 5, 20000, 4000), 0);
     struct block_device *whole = bdget(CONV_DISK);
+    struct request_queue *q = queue_of(CONV_DISK);
+    /* 3 is not tracked; 5 after a gap. */
+    DiskInfo di[4];
+    register_part(&di[0], q, 1, 2048, 8000);
+    register_part(&di[1], q, 2, 10048, 8001);
+    register_part(&di[2], q, 5, 20000, 4000);
+    register_part(&di[3], q, 0, 0, 40000); /* the whole disk tracked too */
     static const struct {
         sector_t sector;
         int minor;
@@ -96,21 +116,26 @@ static void partition_of_a_sector(struct kunit *test) {
         {10047, 17}, /* and last */
         {10048, 18}, /* partition 2's first */
         {18048, 18}, /* and last (8001 sectors) */
-        {18049, 16}, /* between partitions 2 and 5 */
+        {18049, 16}, /* partition 3, not tracked */
         {20000, 21}, /* partition 5 */
         {23999, 21}, /* its last */
         {24000, 16}, /* after every partition */
         {39999, 16}, /* the disk's last sector */
     };
     for (unsigned int i = 0; i < ARRAY_SIZE(cases); i++) {
-        int minor = minor_of(whole, cases[i].sector);
+        int minor = minor_of(q, whole, cases[i].sector);
         if (minor != cases[i].minor)
             kunit_fail(test, __FILE__, __LINE__, "sector %llu: minor %d, expected %d",
                        (unsigned long long)cases[i].sector, minor, cases[i].minor);
     }
-    /* A partition deleted since: its sectors are the disk's again. */
-    KUNIT_EXPECT_EQ(test, standin_disk_set_partition(CONV_DISK, 2, 0, 0), 0);
-    KUNIT_EXPECT_EQ(test, minor_of(whole, 10048), 16);
+    /* A device no longer tracked: its sectors are the disk's again. */
+    unSetMRFDEV(&di[1]);
+    KUNIT_EXPECT_EQ(test, minor_of(q, whole, 10048), 16);
+    /* Another queue knows none of them. */
+    KUNIT_EXPECT_EQ(test, minor_of(NULL, whole, 2048), 16);
+    for (int i = 0; i < 4; i++)
+        unSetMRFDEV(&di[i]);
+    KUNIT_EXPECT_EQ(test, queue_nodes(), 0);
     bdput(whole);
     standin_disk_remove(CONV_DISK);
 }
@@ -129,7 +154,7 @@ static void empty_writes_in_the_automap(struct kunit *test) {
         } cases[] = {{0, 0}, {8, 0xffffffff}, {9, 1}, {23, 2}, {7992, 0xffffffff}};
         for (unsigned int i = 0; i < ARRAY_SIZE(cases); i++) {
             struct bio *bio = bare_bio(whole, 2048 + cases[i].sector, 0, WRITE);
-            updateAM(bio, BIOToMinor(bio));
+            updateAM(bio, (int)MINOR(CONV_P1));
             bio_put(bio);
             u32 first, count = bits_set(&t.ams->map, &first);
             u32 expected = cases[i].block == 0xffffffff ? 0 : 1;

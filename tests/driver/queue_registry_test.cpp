@@ -50,7 +50,7 @@ static void partitions_share_one_node(struct kunit *test) {
         /* The same device again: still one entry, and the spare node and
          * entry that were allocated for it are freed at once. */
         unsigned long held = standin_module_allocations();
-        addQueueToList(q, REG_DISK + 1);
+        addQueueToList(q, &p1.b->diskInfo);
         KUNIT_EXPECT_EQ(test, standin_module_allocations(), held);
         KUNIT_EXPECT_EQ(test, setMRF(p1.b, velAMRF), 0);
         KUNIT_EXPECT_EQ(test, dev_entries(node), 2);
@@ -171,7 +171,7 @@ static void queues_it_does_not_hold(struct kunit *test) {
         KUNIT_EXPECT_LOG(test,
                          "unsetQueueMRFAMS: Could not unset MRFS for request queue because "
                          "queue was null.");
-        addQueueToList(NULL, REG_DISK + 2);
+        addQueueToList(NULL, &registered.b->diskInfo);
         KUNIT_EXPECT_LOG(test, "addQueueToList: Could not add queue to list (null).");
         KUNIT_EXPECT_EQ(test, isInQueueList(NULL, REG_DISK + 1), 0);
         KUNIT_EXPECT_EQ(test, queue_nodes(), nodes);
