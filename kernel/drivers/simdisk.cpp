@@ -375,10 +375,11 @@ int simdisk_create(struct simdisk_backend *backend, const char *name, unsigned i
 }
 
 /* The simulated disk of a device number, and the block device (a reference
- * the caller drops with bdput). */
+ * the caller drops with bdput). Found by number: a closed device has no
+ * bd_disk. */
 static struct simdisk *simdisk_get(unsigned int dev, struct block_device **bdevp) {
     struct block_device *bdev = bdget(dev);
-    struct simdisk *sd = simdisk_of(bdev->bd_disk);
+    struct simdisk *sd = simdisk_of(bdev_lookup(dev, NULL, NULL));
     if (!sd) {
         bdput(bdev);
         return NULL;
@@ -387,15 +388,23 @@ static struct simdisk *simdisk_get(unsigned int dev, struct block_device **bdevp
     return sd;
 }
 
+/* First sector of a device on its disk, open or not. */
+static unsigned long long start_of(struct block_device *bdev) {
+    sector_t start = 0;
+    bdev_lookup(bdev->bd_dev, &start, NULL);
+    return start;
+}
+
 int simdisk_raw_io(struct block_device *bdev, int rw, unsigned long long off, void *buf,
                    unsigned long long len) {
-    struct simdisk *sd = simdisk_of(bdev->bd_disk);
+    sector_t start = 0, sectors = 0;
+    struct simdisk *sd = simdisk_of(bdev_lookup(bdev->bd_dev, &start, &sectors));
     if (!sd)
         return -ENODEV;
-    unsigned long long size = (unsigned long long)bdev_sectors(bdev) << 9;
+    unsigned long long size = (unsigned long long)sectors << 9;
     if (off > size || len > size - off)
         return -EINVAL;
-    off += (unsigned long long)get_start_sect(bdev) << 9;
+    off += (unsigned long long)start << 9;
     int ret = 0;
     host_mutex_lock(&sd->data_lock);
     /* In pieces, so the backend's length stays an unsigned long of sane size. */
@@ -463,7 +472,7 @@ extern "C" int standin_disk_fail_sectors(unsigned int dev, unsigned long long se
     if (!sd)
         return -ENODEV;
     int ret = 0;
-    unsigned long long start = sector + get_start_sect(bdev);
+    unsigned long long start = sector + start_of(bdev);
     host_mutex_lock(&sd->config_lock);
     if (sd->nr_fails == MAX_FAIL_RANGES) {
         ret = -ENOSPC;
@@ -564,7 +573,7 @@ extern "C" int standin_disk_hold(unsigned int dev, unsigned long long sector,
     struct simdisk *sd = simdisk_get(dev, &bdev);
     if (!sd)
         return -ENODEV;
-    unsigned long long start = sector + get_start_sect(bdev);
+    unsigned long long start = sector + start_of(bdev);
     int ret = 0;
     unsigned long flags;
     spin_lock_irqsave(sd->lock, flags);

@@ -2,13 +2,14 @@
  * Disks and their partition records. Before 2.6.29 a disk keeps partition n
  * in part[n - 1]; from 2.6.29 in part_tbl->part[n], with part[0] the disk's
  * own record part0 and the table only as long as the highest partition needs.
- * Partition changes hold the whole disk's bd_mutex (bd_sem), the lock under
- * which readers walk the records.
+ * Partition changes happen with the whole disk's bd_mutex (bd_sem) held by
+ * their callers, the lock under which readers walk the records.
  */
 #include <linux/kernel.h>
 #include <linux/genhd.h>
 #include <linux/blkdev.h>
 #include <linux/fs.h>
+#include <linux/sched.h>
 #include <linux/string.h>
 #include <linux/errno.h>
 
@@ -76,63 +77,40 @@ static void store_part(struct gendisk *disk, int partno, struct hd_struct *p) {
 #endif
 }
 
-/* The whole disk's lock over its partition records, when it is added. */
-static struct block_device *lock_whole(struct gendisk *disk) {
+/* Partition records of an added disk change only under its whole disk's
+ * bd_mutex, which the callers hold (rescan, the partition ioctls, del_gendisk). */
+static void assert_whole_locked(struct gendisk *disk, const char *who) {
     if (!entry_of(disk)->added)
-        return NULL;
+        return;
     struct block_device *whole =
         bdget(MKDEV((unsigned int)disk->major, (unsigned int)disk->first_minor));
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
-    mutex_lock(&whole->bd_mutex);
+    int held = mutex_is_locked(&whole->bd_mutex) &&
+               __atomic_load_n(&whole->bd_mutex.owner, __ATOMIC_RELAXED) == current;
 #else
-    down(&whole->bd_sem);
-#endif
-    return whole;
-}
-
-static void unlock_whole(struct block_device *whole) {
-    if (!whole)
-        return;
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
-    mutex_unlock(&whole->bd_mutex);
-#else
-    up(&whole->bd_sem);
+    int held = __atomic_load_n(&whole->bd_sem.count, __ATOMIC_RELAXED) == 0; /* no owner known */
 #endif
     bdput(whole);
-}
-
-static int part_in_use(struct gendisk *disk, int partno) {
-    if (!entry_of(disk)->added)
-        return 0;
-    struct block_device *bdev =
-        bdget(MKDEV((unsigned int)disk->major, (unsigned int)(disk->first_minor + partno)));
-    int busy = bdev_in_use(bdev);
-    bdput(bdev);
-    return busy;
+    if (!held)
+        kernel_die("BUG: %s of %s without the whole disk's bd_mutex\n", who, disk->disk_name);
 }
 
 extern "C" int add_partition(struct gendisk *disk, int partno, sector_t start, sector_t len) {
     if (partno < 1 || partno >= disk->minors || len == 0)
         return -EINVAL;
-    if (part_in_use(disk, partno))
-        return -EBUSY;
+    assert_whole_locked(disk, "add_partition");
     if (start + len > get_capacity(disk)) {
         char name[BDEVNAME_SIZE];
         printk("<4>%s: p%d exceeds device capacity\n", disk_name(disk, 0, name), partno);
     }
-    struct hd_struct *fresh = (struct hd_struct *)host_calloc(1, sizeof(*fresh));
-    struct block_device *whole = lock_whole(disk);
     struct hd_struct *p = find_part(disk, partno);
     if (!p) {
-        p = fresh;
-        fresh = NULL;
+        p = (struct hd_struct *)host_calloc(1, sizeof(*p));
         p->partno = partno;
         store_part(disk, partno, p);
     }
     p->start_sect = start;
     p->nr_sects = len;
-    unlock_whole(whole);
-    host_free(fresh);
     if (entry_of(disk)->added)
         bdev_attach(disk, partno, p);
     return 0;
@@ -141,21 +119,27 @@ extern "C" int add_partition(struct gendisk *disk, int partno, sector_t start, s
 extern "C" void delete_partition(struct gendisk *disk, int partno) {
     if (partno < 1 || partno >= disk->minors)
         return;
+    assert_whole_locked(disk, "delete_partition");
     if (entry_of(disk)->added)
         bdev_detach(disk, partno);
-    struct block_device *whole = lock_whole(disk);
     struct hd_struct *p = find_part(disk, partno);
     if (p)
         store_part(disk, partno, NULL);
-    unlock_whole(whole);
     host_free(p);
 }
 
+/* Any device of the disk open; takes their locks one at a time. */
 int disk_parts_in_use(struct gendisk *disk) {
-    for (int partno = 0; partno < disk->minors; partno++)
-        if (part_in_use(disk, partno))
-            return 1;
-    return 0;
+    if (!entry_of(disk)->added)
+        return 0;
+    int busy = 0;
+    for (int partno = 0; partno < disk->minors && !busy; partno++) {
+        struct block_device *bdev =
+            bdget(MKDEV((unsigned int)disk->major, (unsigned int)(disk->first_minor + partno)));
+        busy = bdev_in_use(bdev);
+        bdput(bdev);
+    }
+    return busy;
 }
 
 int disk_numbers_taken(unsigned int major, unsigned int first_minor, int minors) {
@@ -195,16 +179,29 @@ extern "C" void add_disk(struct gendisk *disk) {
         if (p)
             bdev_attach(disk, partno, p);
     }
-    if (disk->minors > 1)
-        rescan_partitions(disk);
+    if (disk->minors > 1) {
+        /* The boot-time scan; the whole disk is not opened for it, so it keeps
+         * its tie from bdev_attach. */
+        struct block_device *whole =
+            bdget(MKDEV((unsigned int)disk->major, (unsigned int)disk->first_minor));
+        bd_lock(whole);
+        rescan_partitions(disk, whole);
+        bd_unlock(whole);
+        bdput(whole);
+    }
 }
 
 extern "C" void del_gendisk(struct gendisk *disk) {
     struct disk_entry *e = entry_of(disk);
     if (!e->added)
         return;
+    struct block_device *whole =
+        bdget(MKDEV((unsigned int)disk->major, (unsigned int)disk->first_minor));
+    bd_lock(whole);
     for (int partno = 1; partno < disk->minors; partno++)
         delete_partition(disk, partno);
+    bd_unlock(whole);
+    bdput(whole);
     bdev_detach(disk, 0);
     host_mutex_lock(&disks_lock);
     list_del_init(&e->list);

@@ -110,11 +110,42 @@ void bio_mark_submitted(struct bio *bio); /* the layer owns the bio until it com
 int blk_rw_sync(struct block_device *bdev, int rw, sector_t sector, void *buf, unsigned int len);
 struct block_device *bdev_attach(struct gendisk *disk, int partno, struct hd_struct *part);
 void bdev_detach(struct gendisk *disk, int partno);
-sector_t bdev_sectors(struct block_device *bdev);
-int bdev_in_use(struct block_device *bdev); /* a file system is mounted on it */
+/* The disk a device number belongs to, found by number, so it works whether
+ * or not the device is open (bd_disk is NULL while it is closed); with the
+ * device's first sector on the disk and its size. NULL when there is none. */
+struct gendisk *bdev_lookup(dev_t dev, sector_t *start, sector_t *sectors);
+/* do_open and __blkdev_put: the first open ties bd_disk, bd_part and
+ * bd_contains (a partition opens its whole disk), the last close writes the
+ * device's dirty pages back under its bd_mutex and unties it. */
+int bdev_open(struct block_device *bdev);         /* 0 or -ENXIO */
+int bdev_close(struct block_device *bdev);        /* 0 or the write-back's error */
+sector_t bdev_sectors(struct block_device *bdev); /* by number when closed */
+int bdev_in_use(struct block_device *bdev);       /* open: mounted, or by a program */
 int disk_parts_in_use(struct gendisk *disk);
 int disk_numbers_taken(unsigned int major, unsigned int first_minor, int minors);
-int rescan_partitions(struct gendisk *disk);
+/* With the whole disk's bd_mutex held; the table is read through `whole`. */
+int rescan_partitions(struct gendisk *disk, struct block_device *whole);
+/* bdev_file.cpp: sync_blockdev and kill_bdev of the last close, called from the
+ * closing task with bd_mutex held; 0 or -EIO. */
+int bdev_writeback(struct block_device *bdev);
+
+/* The lock of a device's opens and its partition records: bd_mutex, bd_sem
+ * before 2.6.17. Inline, so the lock validator names the real caller. */
+static inline void bd_lock(struct block_device *bdev) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
+    mutex_lock(&bdev->bd_mutex);
+#else
+    down(&bdev->bd_sem);
+#endif
+}
+
+static inline void bd_unlock(struct block_device *bdev) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
+    mutex_unlock(&bdev->bd_mutex);
+#else
+    up(&bdev->bd_sem);
+#endif
+}
 /* Straight from a simulated disk's backing store; off counts from bdev's start. */
 int simdisk_raw_io(struct block_device *bdev, int rw, unsigned long long off, void *buf,
                    unsigned long long len);

@@ -1,8 +1,9 @@
 /*
- * The PC partition table (MBR), read through the block layer as the kernel
- * reads it: primary entries become partitions 1-4; an extended partition is
- * kept as a two-sector stub, and the chain of extended boot records inside it
- * gives the logical partitions, numbered from 5.
+ * The PC partition table (MBR), read through the whole disk's queue with its
+ * bd_mutex held, as the kernel reads it: primary entries become partitions
+ * 1-4; an extended partition is kept as a two-sector stub, and the chain of
+ * extended boot records inside it gives the logical partitions, numbered
+ * from 5.
  */
 #include <linux/kernel.h>
 #include <linux/genhd.h>
@@ -96,15 +97,14 @@ static void parse_extended(struct gendisk *disk, struct block_device *whole, sec
     }
 }
 
-int rescan_partitions(struct gendisk *disk) {
+int rescan_partitions(struct gendisk *disk, struct block_device *whole) {
     if (disk->minors < 2)
         return 0;
-    if (disk_parts_in_use(disk))
+    /* Under the whole disk's bd_mutex, which every partition's first open takes. */
+    if (whole->bd_part_count)
         return -EBUSY;
     for (int partno = 1; partno < disk->minors; partno++)
         delete_partition(disk, partno);
-    struct block_device *whole =
-        bdget(MKDEV((unsigned int)disk->major, (unsigned int)disk->first_minor));
     struct scan_log log;
     log.len = 0;
     log.line[0] = 0;
@@ -136,6 +136,5 @@ int rescan_partitions(struct gendisk *disk) {
         }
         printk("<6> %s:%s\n", name, log.line);
     }
-    bdput(whole);
     return found < 0 ? -EIO : 0;
 }

@@ -109,18 +109,6 @@ static int is_power_of_two(unsigned int n) {
     return n && !(n & (n - 1));
 }
 
-static void set_openers(struct block_device *bdev, int delta) {
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
-    mutex_lock(&bdev->bd_mutex);
-    bdev->bd_openers += delta;
-    mutex_unlock(&bdev->bd_mutex);
-#else
-    down(&bdev->bd_sem);
-    bdev->bd_openers += delta;
-    up(&bdev->bd_sem);
-#endif
-}
-
 static struct super_block *find_alive(struct block_device *bdev) {
     struct sb_entry *e;
     struct super_block *found = NULL;
@@ -134,19 +122,22 @@ static struct super_block *find_alive(struct block_device *bdev) {
 }
 
 static int do_mount(struct block_device *bdev, const char *type, unsigned int blocksize) {
-    if (!bdev->bd_disk)
-        return -ENXIO;
     if (find_alive(bdev))
         return -EBUSY;
     struct file_system_type *fstype;
+    int ret = bdev_open(bdev); /* -ENXIO: no disk behind the number */
+    if (ret)
+        return ret;
     if (type && strcmp(type, "testfs") == 0) {
         if (!is_power_of_two(blocksize) || blocksize < 64 || blocksize > PAGE_SIZE)
-            return -EINVAL;
+            ret = -EINVAL;
         fstype = &test_type;
     } else {
-        int ret = ext_recognise(bdev, type, &fstype, &blocksize);
-        if (ret)
-            return ret;
+        ret = ext_recognise(bdev, type, &fstype, &blocksize);
+    }
+    if (ret) {
+        bdev_close(bdev);
+        return ret;
     }
     struct sb_entry *e = (struct sb_entry *)host_calloc(1, sizeof(*e));
     struct super_block *sb = &e->sb;
@@ -161,7 +152,6 @@ static int do_mount(struct block_device *bdev, const char *type, unsigned int bl
     sb->s_fs_info = sim_fs_create(sb, blocksize < 512 ? 512 : blocksize);
     if (blocksize >= 512)
         bdev->bd_block_size = blocksize;
-    set_openers(bdev, 1);
     e->alive = 1;
     spin_lock(&sb_lock);
     list_add_tail(&sb->s_list, &super_blocks);
@@ -209,7 +199,7 @@ extern "C" int standin_umount(unsigned int dev) {
     int unused = sb->s_count == 0;
     spin_unlock(&sb_lock);
     up_write(&sb->s_umount);
-    set_openers(sb->s_bdev, -1);
+    bdev_close(sb->s_bdev); /* the last close unties it from its disk */
     printk("<6>%s: unmounted\n", sb->s_id);
     if (unused)
         free_super(sb);

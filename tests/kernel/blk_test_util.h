@@ -105,9 +105,18 @@ static inline int make_test_disk(struct test_disk *t, int major, const char *nam
     t->disk->queue = t->queue;
     set_capacity(t->disk, 1000);
     add_disk(t->disk);
-    add_partition(t->disk, 1, 100, 50);
     t->whole = bdget(MKDEV(major, 0));
     t->part = bdget(MKDEV(major, 1));
+    /* Partition records change under the whole disk's lock. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 17)
+    mutex_lock(&t->whole->bd_mutex);
+    add_partition(t->disk, 1, 100, 50);
+    mutex_unlock(&t->whole->bd_mutex);
+#else
+    down(&t->whole->bd_sem);
+    add_partition(t->disk, 1, 100, 50);
+    up(&t->whole->bd_sem);
+#endif
     return 0;
 }
 
