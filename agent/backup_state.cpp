@@ -1,34 +1,36 @@
 #include "backup_state.h"
 
+#include <velmora.h>
+
 namespace velmora::agent {
 
 std::string describeBackupState(uint32_t state) {
     switch (state) {
-        case 0:
+        case VEL_STATE_IDLE:
             return "no backup was started";
-        case 1:
+        case VEL_STATE_STARTING:
             return "the backup did not finish starting";
-        case 2:
+        case VEL_STATE_STARTED:
             return "the backup is started but no snapshot was taken";
-        case 4:
+        case VEL_STATE_SNAPSHOT:
             return "the snapshot is taken";
-        case 5:
+        case VEL_STATE_LOADING_MAP:
             return "the map of blocks to copy is being loaded";
-        case 6:
+        case VEL_STATE_MAP_LOADED:
             return "the snapshot is taken and the blocks to copy are loaded";
-        case 7:
+        case VEL_STATE_CLOSING:
             return "the backup is being closed";
-        case 8:
+        case VEL_STATE_READ_ERROR:
             return "the old contents of a block could not be read from the disk before a "
                    "write replaced them";
-        case 9:
+        case VEL_STATE_MAP_FAILED:
             return "the map of blocks to copy could not be loaded";
-        case 10:
+        case VEL_STATE_CACHE_FULL:
             return "the copy-on-write cache is full (its block limit was reached or memory ran "
                    "out) while writers went on";
-        case 12:
+        case VEL_STATE_REFUSED:
             return "another backup was running when this one was started";
-        case 13:
+        case VEL_STATE_REQUEST_LOST:
             return "a write could not be held back for copy-on-write (out of memory)";
         default:
             return "the driver reports an unknown backup state";

@@ -2,6 +2,8 @@
 // the error that ends a backup the driver gave up on.
 #pragma once
 
+#include <velmora.h>
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -13,7 +15,8 @@ std::string describeBackupState(uint32_t state);
 
 // Whether a backup in this state still delivers the image of its snapshot.
 inline bool backupStateIsSound(uint32_t state) {
-    return state == 4 || state == 5 || state == 6;
+    return state == VEL_STATE_SNAPSHOT || state == VEL_STATE_LOADING_MAP ||
+           state == VEL_STATE_MAP_LOADED;
 }
 
 // The driver stopped protecting the snapshot: nothing read counts.

@@ -77,19 +77,19 @@ static AutoMapSession *takeFromSlot(AutoMapSession **slot) {
 int newAMS(Backup *b, AutoMapSession **amSession) {
     AutoMapSession **slot = amListSlot(b->diskInfo.kdev);
     if (!slot)
-        return 2;
+        return VEL_ERR_INVALID;
     AutoMapSession *ams = (AutoMapSession *)kmalloc(sizeof(*ams), GFP_KERNEL);
     if (!ams)
-        return 5;
+        return VEL_ERR_NO_MEMORY;
     memset(ams, 0, sizeof(*ams));
     ams->diskInfo = b->diskInfo;
-    velSetState(ams, 0);
+    velSetState(ams, VEL_AMS_NOT_IN_SYNC);
     if (ams->diskInfo.blockSize == 0) {
         printk(KERN_CRIT "%s: Blocksize set to 0 when making automap%s", __func__, "\n");
         BUG();
     }
     int numPages;
-    int r = newBlockMap(&ams->map, (u32)b->diskInfo.numBlocks, NULL, 1, &numPages);
+    int r = newBlockMap(&ams->map, (u32)b->diskInfo.numBlocks, NULL, BLOCKMAP_ZEROED, &numPages);
     if (r) {
         printk(KERN_ERR "%s: failed to create new device map%s", __func__, "\n");
         kfree(ams);
@@ -106,7 +106,7 @@ int newAMS(Backup *b, AutoMapSession **amSession) {
     waitForAMListUsers(&flags);
     ACCESS_ONCE(*slot) = ams;
     spin_unlock_irqrestore(&amListUsersLock, flags);
-    return 0;
+    return VEL_OK;
 }
 
 void closeAM(AutoMapSession *ams) {
@@ -126,9 +126,9 @@ int closeAMS(Backup *b) {
     AutoMapSession **slot = amListSlot(b->diskInfo.kdev);
     AutoMapSession *ams = slot ? takeFromSlot(slot) : NULL;
     if (!ams)
-        return 2;
+        return VEL_ERR_INVALID;
     closeAM(ams);
-    return 0;
+    return VEL_OK;
 }
 
 void closeAllAMS(void) {
@@ -148,7 +148,7 @@ void errorAMS(Backup *b) {
     amListReaderIn();
     AutoMapSession *ams = amListLookup(b->diskInfo.kdev);
     if (ams)
-        velSetState(ams, 0);
+        velSetState(ams, VEL_AMS_NOT_IN_SYNC);
     amListReaderOut();
     /*
      * The queue keeps the automap-only hook, not its own function, while the

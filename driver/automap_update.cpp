@@ -14,12 +14,12 @@ void updateAM(struct bio *bio, int bioMinor) {
         return;
     u32 startBN, endBN;
     BIOToBlockNumbers(&ams->diskInfo, bio, &startBN, &endBN);
-    if (velGetState(ams) == 1 && startBN <= endBN) {
+    if (velGetState(ams) == VEL_AMS_IN_SYNC && startBN <= endBN) {
         /* Inclusive, and ends after block 0xFFFFFFFF instead of wrapping. */
         for (u32 i = startBN;; i++) {
             u32 r = setBlock(&ams->map, i);
             if (r) {
-                velSetState(ams, 0);
+                velSetState(ams, VEL_AMS_NOT_IN_SYNC);
                 printk(KERN_WARNING
                        "%s: device resize detected (block %d in size %d) in automap update, "
                        "automap not in sync%s",

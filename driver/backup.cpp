@@ -21,11 +21,12 @@ static void releaseBusy(Backup *b) {
 /* Everything after the geometry; the record keeps what it got on failure. */
 static int buildBackup(Backup *b, dev_t kdev) {
     int r;
-    velSetState(b, 1);
-    ACCESS_ONCE(b->maxVMPages) = min(256, b->diskInfo.blockSize * 256 / 4096);
+    velSetState(b, VEL_STATE_STARTING);
+    ACCESS_ONCE(b->maxVMPages) =
+        min(MAX_VMA_PAGES, b->diskInfo.blockSize * MAX_VMA_BLOCKS / (int)PAGE_SIZE);
     wmb();
     if (newBlockTable(b))
-        return 5;
+        return VEL_ERR_NO_MEMORY;
     r = startWorkQueue(b);
     if (r)
         return r;
@@ -41,7 +42,7 @@ static int buildBackup(Backup *b, dev_t kdev) {
     if (!b->cpCache || !b->dataCache) {
         printk(KERN_ERR "%s: kmem_cache_create failed during backup start major=%d minor=%d\n",
                "ioctlStartBackup", MAJOR(kdev), MINOR(kdev));
-        return 5;
+        return VEL_ERR_NO_MEMORY;
     }
     r = newCacheMap(b);
     if (r)
@@ -50,16 +51,16 @@ static int buildBackup(Backup *b, dev_t kdev) {
     if (!b->diskInfo.realMRF) {
         printk(KERN_ERR "%s: error getting real MRF for major=%d minor=%d\n", "ioctlStartBackup",
                MAJOR(kdev), MINOR(kdev));
-        return 1;
+        return VEL_ERR_NO_REAL_FUNCTION;
     }
     r = allocateBlockRequests(b);
     if (r)
         return r;
     ACCESS_ONCE(activeSession) = b;
-    velSetState(b, 2);
+    velSetState(b, VEL_STATE_STARTED);
     printk(KERN_INFO "%s: backup started for device major=%d minor=%d\n", "ioctlStartBackup",
            MAJOR(kdev), MINOR(kdev));
-    return 0;
+    return VEL_OK;
 }
 
 int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks) {
@@ -69,28 +70,28 @@ int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks)
     if (!amListHasSlot(kdev)) {
         printk(KERN_ERR "%s: device major=%d minor=%d not valid\n", __func__, MAJOR(kdev),
                MINOR(kdev));
-        return 2;
+        return VEL_ERR_INVALID;
     }
     down(&b->bSem);
     /* A file that already started (or was refused) is not idle; it is
      * refused without touching the backup that holds busy, even its own. */
-    if (velGetState(b) != 0) {
+    if (velGetState(b) != VEL_STATE_IDLE) {
         printk(KERN_ERR
                "%s: tried to start backup on device major=%d minor=%d that is already busy\n",
                __func__, MAJOR(kdev), MINOR(kdev));
         up(&b->bSem);
-        return 11;
+        return VEL_ERR_NOT_IDLE;
     }
     spin_lock_irqsave(&busyLock, flags);
     if (atomic_read(&busy) == 1) {
         spin_unlock_irqrestore(&busyLock, flags);
-        velSetState(b, 12);
+        velSetState(b, VEL_STATE_REFUSED);
         printk(KERN_ERR
                "%s: another backup operation is open can't start backup on device "
                "major=%d minor=%d\n",
                __func__, MAJOR(kdev), MINOR(kdev));
         up(&b->bSem);
-        return 9;
+        return VEL_ERR_OTHER_BACKUP;
     }
     atomic_set(&busy, 1);
     spin_unlock_irqrestore(&busyLock, flags);
@@ -117,14 +118,14 @@ int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks)
  * hook while sessions remain on it, else its own function again. */
 static void restoreHooks(Backup *b, u32 state) {
     /* An idle file never touched a queue. */
-    if (state == 0)
+    if (state == VEL_STATE_IDLE)
         return;
     AutoMapSession *ams = getAMS(b->diskInfo.kdev);
     int ownSession = ams != NULL;
     if (ams) {
         u32 amsState = velGetState(ams);
         putAMS(ams);
-        if (amsState == 1) {
+        if (amsState == VEL_AMS_IN_SYNC) {
             if (setMRF(b, velAMRF) == 0)
                 return;
             errorAMSDEV(b->diskInfo.kdev);
@@ -159,8 +160,8 @@ void closeBackup(Backup *b) {
     down(&b->bSem);
     down_write(&b->writers);
     u32 saved = velGetState(b);
-    if (saved <= 6)
-        velSetState(b, 7);
+    if (saved <= VEL_STATE_MAP_LOADED)
+        velSetState(b, VEL_STATE_CLOSING);
     /*
      * The held requests are replayed before the hook is given up: while they
      * drain, new bios of the device wait on `writers` in the hook, so none
@@ -183,7 +184,7 @@ void closeBackup(Backup *b) {
     closeBUBlockMap(b);
     closeCacheMap(b);
     closeBlockTable(b);
-    if (saved != 0)
+    if (saved != VEL_STATE_IDLE)
         logStatistics(b);
     up_write(&b->writers);
     up(&b->bSem);

@@ -14,8 +14,7 @@
 
 #include "vellib.h"
 
-#define BM_BYTES_PER_PAGE 4096U
-#define BM_BITS_PER_PAGE (BM_BYTES_PER_PAGE * 8)
+#define BM_BITS_PER_PAGE (BLOCKMAP_BYTES_PER_PAGE * 8)
 
 /* (size + 7) / 8 in 32-bit arithmetic: 0 for size 0 and for the sizes whose
  * sum wraps. */
@@ -24,7 +23,8 @@ static u32 bytesForBlocks(u32 size) {
 }
 
 int numPagesInBlockMap(BlockMap *bmap) {
-    return (int)((bytesForBlocks(bmap->size) + BM_BYTES_PER_PAGE - 1) / BM_BYTES_PER_PAGE);
+    return (int)((bytesForBlocks(bmap->size) + BLOCKMAP_BYTES_PER_PAGE - 1) /
+                 BLOCKMAP_BYTES_PER_PAGE);
 }
 
 /* An empty map: every block out of range, and its bit operations safe. */
@@ -40,43 +40,43 @@ int newBlockMap(BlockMap *bmap, u32 size, const void __user *data, int zeroFill,
     u32 bytesInMap = bytesForBlocks(size);
     if (bytesInMap == 0) {
         printk(KERN_ERR "%s: block size size=%u invalid\n", __func__, size);
-        return 2;
+        return VEL_ERR_INVALID;
     }
     /* Set up before anything can fail, so that a failed map is an empty one. */
     initBlockMap(bmap);
-    int numPages = (int)((bytesInMap + BM_BYTES_PER_PAGE - 1) / BM_BYTES_PER_PAGE);
+    int numPages = (int)((bytesInMap + BLOCKMAP_BYTES_PER_PAGE - 1) / BLOCKMAP_BYTES_PER_PAGE);
     bmap->map = (struct page **)vmalloc((unsigned long)numPages * sizeof(struct page *));
     if (!bmap->map) {
         printk(KERN_ERR "%s: failed allocating (%d) bytes of memory for block map page array\n",
                __func__, numPages * (int)sizeof(struct page *));
-        return 5;
+        return VEL_ERR_NO_MEMORY;
     }
     memset(bmap->map, 0, (unsigned long)numPages * sizeof(struct page *));
     bmap->size = size;
     bmap->numBytes = bytesInMap;
 
-    int result = 0;
+    int result = VEL_OK;
     for (int i = 0; i < numPages; i++) {
-        u32 len = BM_BYTES_PER_PAGE;
-        if (i == numPages - 1 && bytesInMap % BM_BYTES_PER_PAGE)
-            len = bytesInMap % BM_BYTES_PER_PAGE;
+        u32 len = BLOCKMAP_BYTES_PER_PAGE;
+        if (i == numPages - 1 && bytesInMap % BLOCKMAP_BYTES_PER_PAGE)
+            len = bytesInMap % BLOCKMAP_BYTES_PER_PAGE;
         bmap->map[i] = alloc_pages(GFP_HIGHUSER, 0);
         if (!bmap->map[i]) {
             printk(KERN_ERR "%s: failed allocating page number (%d) for block map\n", __func__, i);
-            result = 5;
+            result = VEL_ERR_NO_MEMORY;
             break;
         }
         char *addr = (char *)kmap(bmap->map[i]);
         if (!data) {
-            memset(addr, zeroFill == 1 ? 0x00 : 0xFF, len);
+            memset(addr, zeroFill == BLOCKMAP_ZEROED ? 0x00 : 0xFF, len);
         } else {
             const char __user *src =
-                (const char __user *)data + (unsigned long)i * BM_BYTES_PER_PAGE;
+                (const char __user *)data + (unsigned long)i * BLOCKMAP_BYTES_PER_PAGE;
             if (copy_from_user(addr, src, len)) {
                 printk(KERN_ERR
                        "%s: copy to user space failed data=%p bytesCopied=%d bytesInMap=%d\n",
                        __func__, src, (int)len, (int)bytesInMap);
-                result = 6;
+                result = VEL_ERR_COPY_FROM_USER;
             }
         }
         kunmap(bmap->map[i]);
@@ -90,7 +90,7 @@ int newBlockMap(BlockMap *bmap, u32 size, const void __user *data, int zeroFill,
         return result;
     }
     *numPagesAlloc = numPages;
-    return 0;
+    return VEL_OK;
 }
 
 void closeBlockMap(BlockMap *bmap, int *numPagesFreed) {

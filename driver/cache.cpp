@@ -20,9 +20,6 @@
 
 #include "vellib.h"
 
-#define BLOCK_STATE_MAP_LOADED 6U
-#define BLOCK_STATE_NO_MEMORY 10U
-
 struct kmem_cache *createSlabCache(const char *name, size_t size) {
 #if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 23)
     return kmem_cache_create(name, size, 0, SLAB_HWCACHE_ALIGN, NULL, NULL);
@@ -48,24 +45,24 @@ int newBlockTable(Backup *b) {
                "%s: kmem_cache_create failed for HashTable structs during backup start "
                "major=%d minor=%d\n",
                __func__, major, minor);
-        return 5;
+        return VEL_ERR_NO_MEMORY;
     }
     unsigned long arraySize = VEL_BLOCK_TABLE_SIZE * sizeof(HashTable *);
     b->blockTable = (HashTable **)vmalloc(arraySize);
     if (!b->blockTable)
-        return 5;
+        return VEL_ERR_NO_MEMORY;
     memset(b->blockTable, 0, arraySize);
     /* Buckets allocated before a failure stay in the table for closeBlockTable. */
     for (int i = 0; i < VEL_BLOCK_TABLE_SIZE; i++) {
         HashTable *ht = (HashTable *)kmem_cache_alloc(b->htCache, GFP_KERNEL);
         if (!ht)
-            return 5;
+            return VEL_ERR_NO_MEMORY;
         memset(ht, 0, sizeof(*ht));
         b->blockTable[i] = ht;
     }
     for (int i = 0; i < VEL_BLOCK_TABLE_SIZE; i++)
         sema_init(&b->blockTable[i]->sem, 1);
-    return 0;
+    return VEL_OK;
 }
 
 void closeBlockTable(Backup *b) {
@@ -86,14 +83,14 @@ void closeBlockTable(Backup *b) {
 int newCacheMap(Backup *b) {
     u32 size = (u32)b->diskInfo.numBlocks;
     int numPages = 0;
-    int result = newBlockMap(&b->cacheMap, size, NULL, 1, &numPages);
+    int result = newBlockMap(&b->cacheMap, size, NULL, BLOCKMAP_ZEROED, &numPages);
     if (result) {
         printk(KERN_ERR "%s: error creating cache map of size=%u\n", __func__, size);
         return result;
     }
     atomic_add(numPages, &b->totalAllocPages);
     atomic_add(numPages, &b->curAllocPages);
-    return 0;
+    return VEL_OK;
 }
 
 void closeCacheMap(Backup *b) {
@@ -105,7 +102,7 @@ void closeCacheMap(Backup *b) {
 }
 
 int doWeCacheBlock(Backup *b, u32 blockNum) {
-    if (velGetState(b) == BLOCK_STATE_MAP_LOADED && !blockInMap(&b->blockMap, blockNum))
+    if (velGetState(b) == VEL_STATE_MAP_LOADED && !blockInMap(&b->blockMap, blockNum))
         return 0;
     /* A block beyond cacheMap can never be read back, and its bit could never
      * be set: copying it would save it again on every write. */
@@ -140,7 +137,7 @@ int saveBlock(Backup *b, const char *data, u32 blockNum) {
 
 CachePage *getCacheBlock(Backup *b) {
     if ((u32)atomic_read(&b->curAllocCPs) >= b->maxCacheBlocks) {
-        velSetState(b, BLOCK_STATE_NO_MEMORY);
+        velSetState(b, VEL_STATE_CACHE_FULL);
         printk(KERN_ERR
                "%s: configured max cache memory reached (%u blocks) failed to allocate cache "
                "object\n",
@@ -153,7 +150,7 @@ CachePage *getCacheBlock(Backup *b) {
     }
     CachePage *cp = (CachePage *)kmem_cache_alloc(b->cpCache, GFP_NOIO);
     if (!cp) {
-        velSetState(b, BLOCK_STATE_NO_MEMORY);
+        velSetState(b, VEL_STATE_CACHE_FULL);
         printk(KERN_ERR "%s: system out of memory, failed to allocate cache object.%s", __func__,
                "\n");
         return NULL;
@@ -169,7 +166,7 @@ CachePage *getCacheBlock(Backup *b) {
     cp->data = (char *)kmem_cache_alloc(b->dataCache, GFP_NOIO);
     if (!cp->data) {
         kmem_cache_free(b->cpCache, cp);
-        velSetState(b, BLOCK_STATE_NO_MEMORY);
+        velSetState(b, VEL_STATE_CACHE_FULL);
         printk(KERN_ERR "%s: system out of memory failed to allocate block for write cache%s",
                __func__, "\n");
         return NULL;
@@ -226,7 +223,7 @@ int cacheRead(Backup *b, char *dest, u32 blockNum) {
     int result = 0;
     down_read(&b->cacheUsers);
     HashTable *ht = bucketOf(b, blockNum);
-    if (velGetState(b) <= BLOCK_STATE_MAP_LOADED && ht) {
+    if (velGetState(b) <= VEL_STATE_MAP_LOADED && ht) {
         down(&ht->sem);
         CachePage *prev = NULL;
         CachePage *cp = locateBlockInList(ht->busy, blockNum, &prev);
@@ -236,7 +233,7 @@ int cacheRead(Backup *b, char *dest, u32 blockNum) {
             result = b->diskInfo.blockSize;
             /* Once the map is loaded a block is read only once: it leaves
              * both maps, so later writes to it are not saved again. */
-            if (velGetState(b) == BLOCK_STATE_MAP_LOADED) {
+            if (velGetState(b) == VEL_STATE_MAP_LOADED) {
                 unSetBlock(&b->blockMap, blockNum);
                 unSetBlock(&b->cacheMap, blockNum);
                 unlinkCP(ht, prev, cp);
@@ -269,12 +266,12 @@ static void cleanBucket(Backup *b, HashTable *ht) {
 }
 
 int cleanUpCache(Backup *b) {
-    int result = 0;
+    int result = VEL_OK;
     down_read(&b->cacheUsers);
     u32 state = velGetState(b);
-    if (state < BLOCK_STATE_MAP_LOADED) {
-        result = 3;
-    } else if (state == BLOCK_STATE_MAP_LOADED && b->blockTable) {
+    if (state < VEL_STATE_MAP_LOADED) {
+        result = VEL_ERR_WRONG_STATE;
+    } else if (state == VEL_STATE_MAP_LOADED && b->blockTable) {
         for (int i = 0; i < VEL_BLOCK_TABLE_SIZE; i++) {
             if (b->blockTable[i])
                 cleanBucket(b, b->blockTable[i]);

@@ -178,13 +178,13 @@ int cacheMRFBlock(struct request_queue *q, struct bio *bio, int bioMinor) {
     BIOToBlockNumbers(&b->diskInfo, bio, &startBN, &endBN);
     u32 state = velGetState(b);
     /* Read-ahead is never held for a copy, but it still keeps its place. */
-    int copy = (bio->bi_rw & (RW_MASK | RWA_MASK)) != READA && state >= 4 && state <= 6 &&
-               doWeCacheBlocks(b, startBN, endBN);
+    int copy = (bio->bi_rw & (RW_MASK | RWA_MASK)) != READA && state >= VEL_STATE_SNAPSHOT &&
+               state <= VEL_STATE_MAP_LOADED && doWeCacheBlocks(b, startBN, endBN);
     if (copy) {
         if (newMR(b, q, bio, startBN, endBN) == 0 || followQueued(b, q, bio, startBN, endBN)) {
             result = 1;
         } else {
-            velSetState(b, 13);
+            velSetState(b, VEL_STATE_REQUEST_LOST);
             errorAMS(b);
             result = -1;
         }
@@ -209,12 +209,12 @@ int followQueuedRequests(struct request_queue *q, struct bio *bio, int bioMinor)
 
 void cacheBlock(Backup *b, MakeRequest *mr, u32 blockNum) {
     down_read(&b->cacheUsers);
-    if (velGetState(b) > 6)
+    if (velGetState(b) > VEL_STATE_MAP_LOADED)
         goto out;
     {
         struct page *page = alloc_pages(GFP_NOIO, 0);
         if (!page) {
-            velSetState(b, 10);
+            velSetState(b, VEL_STATE_CACHE_FULL);
             errorAMS(b);
             goto out;
         }
@@ -227,7 +227,7 @@ void cacheBlock(Backup *b, MakeRequest *mr, u32 blockNum) {
                 errorAMS(b);
             }
         } else {
-            velSetState(b, 8);
+            velSetState(b, VEL_STATE_READ_ERROR);
             printk(KERN_ERR "%s: Block read error blockNum=%u MAJOR=%d MINOR=%d\n", __func__,
                    blockNum, MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
             errorAMS(b);
@@ -284,7 +284,7 @@ static int backup_cache(void *unused) {
         if (atomic_read(&backup_cacheThreadContinue) != 1)
             break;
         Backup *b = ACCESS_ONCE(activeSession);
-        if (b && velGetState(b) > 2) {
+        if (b && velGetState(b) > VEL_STATE_STARTED) {
             MakeRequest *mr = getTopMR(b);
             if (mr)
                 replay(b, mr);

@@ -27,9 +27,9 @@ int allocateBlockRequests(Backup *b) {
     unsigned long slots = (unsigned long)b->maxVMPages * b->diskInfo.blocksPerPage;
     b->mmBIORequests = (BIORequest **)vmalloc(slots * sizeof(BIORequest *));
     if (!b->mmBIORequests)
-        return 5;
+        return VEL_ERR_NO_MEMORY;
     memset(b->mmBIORequests, 0, slots * sizeof(BIORequest *));
-    return 0;
+    return VEL_OK;
 }
 
 void freeMMBRs(Backup *b) {
@@ -155,7 +155,7 @@ int readBlocks(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA *bVMA) {
 }
 
 int waitForSubmitted(Backup *b, u32 startBlockNum, u32 numBlocks) {
-    int result = 0;
+    int result = VEL_OK;
     for (u32 i = 0; i < numBlocks; i++) {
         BIORequest *br = b->mmBIORequests[i];
         if (!br)
@@ -174,9 +174,9 @@ int waitForSubmitted(Backup *b, u32 startBlockNum, u32 numBlocks) {
                 }
                 memset((char *)page_address(bv->bv_page) + bv->bv_offset, 0, bv->bv_len);
             }
-            result = 12;
+            result = VEL_ERR_READ_FAILED;
         }
-        if (velGetState(b) == 6)
+        if (velGetState(b) == VEL_STATE_MAP_LOADED)
             unSetBlock(&b->blockMap, startBlockNum + i);
     }
     return result;

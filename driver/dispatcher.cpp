@@ -9,9 +9,6 @@
 
 #include "vellib.h"
 
-#define VEL_STATUS_NOT_INITIALISED 1
-#define VEL_STATUS_NO_RECORD 2
-
 static int commandNotFound(void) {
     printk(KERN_ERR "%s: ioctl command not found%s", "velIOCTL", "\n");
     return VEL_ERR_UNKNOWN_COMMAND;
@@ -22,7 +19,7 @@ static int putVersion(unsigned long arg, unsigned int value) {
         printk(KERN_ERR "%s: copy to user space %s\n", "velIOCTL", "failed");
         return VEL_ERR_COPY_TO_USER;
     }
-    return 0;
+    return VEL_OK;
 }
 
 /* Copies a command record in; a record that cannot be read in full is
@@ -38,10 +35,10 @@ static int putVersion(unsigned long arg, unsigned int value) {
 static int commandDevice(unsigned int major, unsigned int minor, dev_t *kdev) {
     if (major > (0xFFFFFFFFu >> MINORBITS) || minor > MINORMASK) {
         printk(KERN_ERR "%s: device major=%u minor=%u not valid\n", "velIOCTL", major, minor);
-        return 2;
+        return VEL_ERR_INVALID;
     }
     *kdev = MKDEV(major, minor);
-    return 0;
+    return VEL_OK;
 }
 
 /*
@@ -71,10 +68,10 @@ static int shutdownCommand(void) {
 
 int velIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned long arg) {
     if (atomic_read(&initDone) != 1)
-        return VEL_STATUS_NOT_INITIALISED;
+        return VEL_ERR_NOT_READY;
     Backup *b = (Backup *)file->private_data;
     if (!b)
-        return VEL_STATUS_NO_RECORD;
+        return VEL_ERR_INVALID;
     atomic_inc(&b->ioctlCount);
 
     dev_t kdev;
@@ -83,14 +80,14 @@ int velIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned 
             GetBlockSize rec;
             COPY_RECORD(rec, arg);
             if (commandDevice(rec.major, rec.minor, &kdev))
-                return 2;
+                return VEL_ERR_INVALID;
             return ioctlGetBlockSize(b, kdev, rec.bs, rec.len);
         }
         case VEL_START_BACKUP: {
             StartBackup rec;
             COPY_RECORD(rec, arg);
             if (commandDevice(rec.major, rec.minor, &kdev))
-                return 2;
+                return VEL_ERR_INVALID;
             return ioctlStartBackup(b, kdev, rec.totalBlocks, rec.maxCacheBlocks);
         }
         case VEL_SNAPSHOT: {
@@ -141,7 +138,7 @@ int velIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned 
         case VEL_GET_VERSION_MINOR:
             return putVersion(arg, VEL_VERSION_MINOR);
         case VEL_COMMAND_16:
-            return 3;
+            return VEL_ERR_COMMAND_16;
         default:
             return commandNotFound();
     }
@@ -155,11 +152,11 @@ int ioctlGetState(Backup *b, State __user *s, unsigned int len) {
     st.minor = MINOR(b->diskInfo.kdev);
     st.state = velGetState(b);
     st.blockSize = b->diskInfo.blockSize;
-    st.mmapSize = b->maxVMPages * 4096;
+    st.mmapSize = b->maxVMPages * (int)PAGE_SIZE;
     up(&b->bSem);
     if (copy_to_user(s, &st, min(len, (unsigned int)sizeof(st)))) {
         printk(KERN_ERR "%s: copy to user space %s\n", __func__, "failed");
         return VEL_ERR_COPY_TO_USER;
     }
-    return 0;
+    return VEL_OK;
 }

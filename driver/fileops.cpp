@@ -34,7 +34,7 @@ int velOpen(struct inode *inode, struct file *file) {
         return -ENOMEM;
     memset(b, 0, sizeof(*b));
     sema_init(&b->bSem, 1);
-    velSetState(b, 0);
+    velSetState(b, VEL_STATE_IDLE);
     init_rwsem(&b->cacheUsers);
     init_rwsem(&b->writers);
     initBlockMap(&b->blockMap);
@@ -54,11 +54,11 @@ int velOpen(struct inode *inode, struct file *file) {
 int velRelease(struct inode *inode, struct file *file) {
     Backup *b = (Backup *)file->private_data;
     if (!b)
-        return 2;
+        return VEL_ERR_INVALID;
     file->private_data = NULL;
     closeBackup(b);
     velModPut();
-    return 0;
+    return VEL_OK;
 }
 
 ssize_t velRead(struct file *file, char __user *buf, size_t count, loff_t *ppos) {

@@ -21,16 +21,16 @@ int getDiskInfo(DiskInfo *di, dev_t kdev) {
     if (!sb) {
         printk(KERN_ERR "%s: device major=%d minor=%d not found, getting super block failed\n",
                __func__, MAJOR(kdev), MINOR(kdev));
-        return 8;
+        return VEL_ERR_NO_FILE_SYSTEM;
     }
     di->blockSize = (int)sb->s_blocksize;
     di->sectorsPerBlock = di->blockSize >> 9;
     if (di->sectorsPerBlock == 0) {
         printk(KERN_WARNING "%s: device %x has bad block size %d\n", __func__, kdev, di->blockSize);
         drop_super(sb);
-        return 3;
+        return VEL_ERR_BAD_BLOCK_SIZE;
     }
-    di->blocksPerPage = 4096 / (unsigned int)di->blockSize;
+    di->blocksPerPage = (unsigned int)PAGE_SIZE / (unsigned int)di->blockSize;
     di->sectorsPerBlockShift = (int)__ffs((unsigned long)di->sectorsPerBlock);
     /* 0 for a whole disk: before 2.6.29 a whole disk has no partition record,
      * from 2.6.29 it has one that starts at 0. */
@@ -43,7 +43,7 @@ int getDiskInfo(DiskInfo *di, dev_t kdev) {
         printk(KERN_WARNING "%s: can't detect device %x size.\n", __func__, kdev);
     di->partitionSizeKB = di->partitionLen / 2;
     drop_super(sb);
-    return 0;
+    return VEL_OK;
 }
 
 struct request_queue *getRequestQueue(DiskInfo *di) {
@@ -70,12 +70,12 @@ int ioctlGetBlockSize(Backup *b, dev_t kdev, BlockSize __user *bs, unsigned int 
     local.major = MAJOR(kdev);
     local.minor = MINOR(kdev);
     int r = getDiskInfo(&di, kdev);
-    if (r == 0) {
+    if (r == VEL_OK) {
         local.blockSize = di.blockSize;
         local.partitionSizeKB = (u32)di.partitionSizeKB;
         if (copy_to_user(bs, &local, min(len, (unsigned int)sizeof(local)))) {
             printk(KERN_ERR "%s: copy to user space %s\n", __func__, "failed");
-            r = 7;
+            r = VEL_ERR_COPY_TO_USER;
         }
     }
     closeDiskInfo(&di);

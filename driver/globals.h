@@ -35,6 +35,8 @@ typedef struct HashTable {
 } HashTable;
 
 #define MAX_VMA_PAGES 256
+/* A mapping holds the blocks of one read command: at most this many. */
+#define MAX_VMA_BLOCKS 256
 
 /* One mapping of the transfer buffer. */
 typedef struct BackupVMA {

@@ -13,14 +13,14 @@ int ioctlNoStartAutoMap(Backup *b) {
     down(&b->bSem);
     b->noStartAutoMap = 1;
     up(&b->bSem);
-    return 0;
+    return VEL_OK;
 }
 
 int ioctlNoLoadFromAutoMap(Backup *b) {
     down(&b->bSem);
     b->noLoadFromAutoMap = 1;
     up(&b->bSem);
-    return 0;
+    return VEL_OK;
 }
 
 int ioctlGetAutoMapState(Backup *b, AutoMapState __user *userAMS, unsigned int amsLen) {
@@ -40,9 +40,9 @@ int ioctlGetAutoMapState(Backup *b, AutoMapState __user *userAMS, unsigned int a
     up(&b->bSem);
     if (copy_to_user(userAMS, &st, min(amsLen, (unsigned int)sizeof(st)))) {
         printk(KERN_ERR "%s: copy to user space %s\n", __func__, "failed");
-        return 7;
+        return VEL_ERR_COPY_TO_USER;
     }
-    return 0;
+    return VEL_OK;
 }
 
 void closeBUBlockMap(Backup *b) {
@@ -55,14 +55,14 @@ void closeBUBlockMap(Backup *b) {
 
 int newBUBlockMap(Backup *b, UserBlockMap *userBM) {
     int numPages;
-    int r = newBlockMap(&b->blockMap, userBM->mapLen, userBM->map, 0, &numPages);
+    int r = newBlockMap(&b->blockMap, userBM->mapLen, userBM->map, BLOCKMAP_ALL_SET, &numPages);
     if (r) {
         printk(KERN_ERR "%s: error creating map of size=%u\n", __func__, userBM->mapLen);
         return r;
     }
     atomic_add(numPages, &b->totalAllocPages);
     atomic_add(numPages, &b->curAllocPages);
-    return 0;
+    return VEL_OK;
 }
 
 static int copyMapOut(Backup *b, UserBlockMap *userBM) {
@@ -70,44 +70,44 @@ static int copyMapOut(Backup *b, UserBlockMap *userBM) {
     if (bm->size != userBM->mapLen) {
         printk(KERN_ERR "%s: backup error map size mismatch kernel map size=%u user map size=%u\n",
                "ioctlGetAutoMap", bm->size, userBM->mapLen);
-        return 2;
+        return VEL_ERR_INVALID;
     }
-    u32 pages = (bm->numBytes + 4095) / 4096;
+    u32 pages = (bm->numBytes + BLOCKMAP_BYTES_PER_PAGE - 1) / BLOCKMAP_BYTES_PER_PAGE;
     for (u32 i = 0; i < pages; i++) {
-        u32 len = 4096;
-        if (i == pages - 1 && bm->numBytes % 4096)
-            len = bm->numBytes % 4096;
-        unsigned char __user *dst = userBM->map + (unsigned long)i * 4096;
+        u32 len = BLOCKMAP_BYTES_PER_PAGE;
+        if (i == pages - 1 && bm->numBytes % BLOCKMAP_BYTES_PER_PAGE)
+            len = bm->numBytes % BLOCKMAP_BYTES_PER_PAGE;
+        unsigned char __user *dst = userBM->map + (unsigned long)i * BLOCKMAP_BYTES_PER_PAGE;
         unsigned long left = copy_to_user(dst, kmap(bm->map[i]), len);
         kunmap(bm->map[i]);
         if (left) {
             printk(KERN_ERR "%s: copy to user space failed data=%p bytesCopied=%d bytesInMap=%d\n",
                    "ioctlGetAutoMap", (void *)dst, (int)len, (int)bm->numBytes);
-            return 7;
+            return VEL_ERR_COPY_TO_USER;
         }
     }
-    return 0;
+    return VEL_OK;
 }
 
 int ioctlGetAutoMap(Backup *b, UserBlockMap *userBM) {
     down(&b->bSem);
-    if (velGetState(b) != 4) {
+    if (velGetState(b) != VEL_STATE_SNAPSHOT) {
         printk(KERN_ERR "%s: backup error map not loaded %s", __func__, "\n");
         up(&b->bSem);
-        return 2;
+        return VEL_ERR_INVALID;
     }
     /* A map that was never built has no users lock to count in on; its page
      * array changes only under bSem, so it is looked at first. */
     if (!b->blockMap.map) {
         printk(KERN_ERR "%s: backup error automap is NULL %s", __func__, "\n");
         up(&b->bSem);
-        return 2;
+        return VEL_ERR_INVALID;
     }
     usersIn(&b->blockMap.usersLock, &b->blockMap.users);
     int r = copyMapOut(b, userBM);
     atomic_dec(&b->blockMap.users);
     /* A map can be fetched once: it is freed after a complete copy. */
-    if (r == 0)
+    if (r == VEL_OK)
         closeBUBlockMap(b);
     up(&b->bSem);
     return r;
@@ -115,17 +115,17 @@ int ioctlGetAutoMap(Backup *b, UserBlockMap *userBM) {
 
 int ioctlLoadBlockMap(Backup *b, UserBlockMap *userBM) {
     down(&b->bSem);
-    if (velGetState(b) != 4) {
+    if (velGetState(b) != VEL_STATE_SNAPSHOT) {
         printk(KERN_ERR "%s: backup error snapshot not %s\n", __func__, "complete");
         up(&b->bSem);
-        return 2;
+        return VEL_ERR_INVALID;
     }
-    velSetState(b, 5);
+    velSetState(b, VEL_STATE_LOADING_MAP);
     /* An automap map the agent never fetched is released first. */
     closeBUBlockMap(b);
     int r = newBUBlockMap(b, userBM);
     if (r) {
-        velSetState(b, 9);
+        velSetState(b, VEL_STATE_MAP_FAILED);
         printk(KERN_ERR "%s: backup error failed to load device map%s", __func__, "\n");
         up(&b->bSem);
         return r;
@@ -135,14 +135,14 @@ int ioctlLoadBlockMap(Backup *b, UserBlockMap *userBM) {
      * so only for requests queued after the new map exists, so the requests
      * held before are replayed first (none is queued while writers is ours). */
     flushWorkQueue(b);
-    velSetState(b, 6);
+    velSetState(b, VEL_STATE_MAP_LOADED);
     up_write(&b->writers);
-    if (cleanUpCache(b) == 3) {
-        velSetState(b, 9);
+    if (cleanUpCache(b) == VEL_ERR_WRONG_STATE) {
+        velSetState(b, VEL_STATE_MAP_FAILED);
         printk(KERN_ERR "%s: error cleaning cache%s", __func__, "\n");
         up(&b->bSem);
-        return 3;
+        return VEL_ERR_WRONG_STATE;
     }
     up(&b->bSem);
-    return 0;
+    return VEL_OK;
 }

@@ -292,7 +292,7 @@ void unsetQueueMRFAMS(struct request_queue *q) {
     list_for_each_entry_safe(dev, next, &node->devList, list) {
         AutoMapSession *ams = amListLookup(dev->kdev);
         if (ams)
-            velSetState(ams, 0);
+            velSetState(ams, VEL_AMS_NOT_IN_SYNC);
         list_del(&dev->list);
         kfree(dev);
     }
@@ -321,7 +321,7 @@ void errorAMSDEV(dev_t kdev) {
         list_for_each_entry(dev, &node->devList, list) {
             AutoMapSession *ams = amListLookup(dev->kdev);
             if (ams)
-                velSetState(ams, 0);
+                velSetState(ams, VEL_AMS_NOT_IN_SYNC);
         }
         amListReaderOut();
         break;

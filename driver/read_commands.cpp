@@ -32,59 +32,65 @@ void readCheckCache(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA *area
             cacheRead(b, mmPageAddr(b, (int)i, area), startBlockNum + i);
 }
 
+/* Blocks are read only from a snapshot the backup still protects. */
+static int readableState(u32 state) {
+    if (state == VEL_STATE_MAP_LOADED || state == VEL_STATE_SNAPSHOT)
+        return VEL_OK;
+    printk(KERN_ERR "%s: state (%d) not valid\n", "ioctlReadBlocks", (int)state);
+    return VEL_ERR_INVALID;
+}
+
 /* The checks of a read command, each refusal with its message. */
 static int checkRead(Backup *b, u32 s, u32 n, char __user *data, BackupVMA **area) {
     u32 state = velGetState(b);
     u32 e = s + n;
-    if (state != 6 && state != 4) {
-        printk(KERN_ERR "%s: state (%d) not valid\n", "ioctlReadBlocks", (int)state);
-        return 2;
-    }
+    if (readableState(state))
+        return VEL_ERR_INVALID;
     if (e < s) {
         printk(KERN_ERR "%s: invalid block read range (%u-%u)\n", "ioctlReadBlocks", s, e);
-        return 2;
+        return VEL_ERR_INVALID;
     }
-    if (state == 6) {
+    if (state == VEL_STATE_MAP_LOADED) {
         if (!b->blockMap.map) {
             printk(KERN_ERR "%s: block map is null%s", "ioctlReadBlocks", "\n");
-            return 2;
+            return VEL_ERR_INVALID;
         }
         if (e > b->blockMap.size) {
             printk(KERN_ERR "%s: end block number out of block map range%s", "ioctlReadBlocks",
                    "\n");
-            return 2;
+            return VEL_ERR_INVALID;
         }
     }
     if (!b->cacheMap.map) {
         printk(KERN_ERR "%s: cache map is null%s", "ioctlReadBlocks", "\n");
-        return 2;
+        return VEL_ERR_INVALID;
     }
     if (e > b->cacheMap.size) {
         printk(KERN_ERR "%s: block num (%u) out of range (%u)\n", "ioctlReadBlocks", e,
                b->cacheMap.size);
-        return 2;
+        return VEL_ERR_INVALID;
     }
     /* From the fill's start an unmap of the area leaves its pages to the
      * fill's end; a mapping that went away in between is refused. */
     if (!checkVMA(b, data, area) || !vmaFillBegin(b, *area)) {
         printk(KERN_ERR "%s: invalid data pointer%s", "ioctlReadBlocks", "\n");
-        return 2;
+        return VEL_ERR_INVALID;
     }
     unsigned long long bytes = (unsigned long long)n * (unsigned int)b->diskInfo.blockSize;
-    unsigned long room = (unsigned long)(*area)->vmPages * 4096UL;
+    unsigned long room = (unsigned long)(*area)->vmPages * PAGE_SIZE;
     if (bytes > room) {
         vmaFillEnd(b, *area);
         printk(KERN_ERR
                "%s: tried to read (%u) number of blocks size (%u) and mmap region can hold "
                "(%lu) bytes\n",
                "ioctlReadBlocks", n, (u32)b->diskInfo.blockSize, room);
-        return 2;
+        return VEL_ERR_INVALID;
     }
-    return 0;
+    return VEL_OK;
 }
 
 static int readIntoArea(Backup *b, u32 s, u32 n, BackupVMA *area) {
-    int result = 0;
+    int result = VEL_OK;
     u32 fromDisk = (u32)readBlocks(b, s, n, area);
     if (fromDisk < n) {
         u32 fromCache = (u32)readFromCache(b, s, n, area);
@@ -98,24 +104,21 @@ static int readIntoArea(Backup *b, u32 s, u32 n, BackupVMA *area) {
                 waitForSubmittedReads(b, n);
                 freeSubmitted(b, n);
             }
-            return 2;
+            return VEL_ERR_INVALID;
         }
     }
-    if (waitForSubmitted(b, s, n) == 12) {
+    if (waitForSubmitted(b, s, n) == VEL_ERR_READ_FAILED) {
         printk(KERN_WARNING
                "%s: Received an IO error while reading sectors for backup.  Some "
                "sectors could not be read%s",
                "ioctlReadBlocks", "\n");
-        result = 12;
+        result = VEL_ERR_READ_FAILED;
     }
     readCheckCache(b, s, n, area);
     /* A backup that failed meanwhile stopped saving old contents: a block a
      * writer overtook may hold the new data. The reads count for nothing. */
-    u32 state = velGetState(b);
-    if (state != 4 && state != 6) {
-        printk(KERN_ERR "%s: state (%d) not valid\n", "ioctlReadBlocks", (int)state);
-        result = 2;
-    }
+    if (readableState(velGetState(b)))
+        result = VEL_ERR_INVALID;
     if (fromDisk)
         freeSubmitted(b, n);
     return result;
@@ -125,7 +128,7 @@ int ioctlReadBlocks(Backup *b, u32 startBlockNum, u32 numBlocks, char __user *da
     BackupVMA *area = NULL;
     down(&b->bSem);
     int r = checkRead(b, startBlockNum, numBlocks, data, &area);
-    if (r == 0) {
+    if (r == VEL_OK) {
         r = readIntoArea(b, startBlockNum, numBlocks, area);
         vmaFillEnd(b, area);
     }
@@ -134,11 +137,11 @@ int ioctlReadBlocks(Backup *b, u32 startBlockNum, u32 numBlocks, char __user *da
 }
 
 u32 anyDirtyBlock(Backup *b) {
-    u32 result = 0xFFFFFFFFu;
+    u32 result = VEL_NO_DIRTY_BLOCK;
     if (atomic_read(&b->curCBs) == 0)
         return result;
     down_read(&b->cacheUsers);
-    if (velGetState(b) <= 6) {
+    if (velGetState(b) <= VEL_STATE_MAP_LOADED) {
         for (int i = 0; i < VEL_BLOCK_TABLE_SIZE; i++) {
             HashTable *ht = b->blockTable[i];
             down(&ht->sem);
@@ -155,8 +158,8 @@ u32 anyDirtyBlock(Backup *b) {
 }
 
 int ioctlGetDirtyBlock(Backup *b, u32 __user *userBlockNumPtr) {
-    if (!ACCESS_ONCE(b->blockMap.map) || velGetState(b) != 6)
-        return 2;
+    if (!ACCESS_ONCE(b->blockMap.map) || velGetState(b) != VEL_STATE_MAP_LOADED)
+        return VEL_ERR_INVALID;
     down(&b->bSem);
     u32 blockNum = anyDirtyBlock(b);
     up(&b->bSem);

@@ -14,6 +14,8 @@
 #include "vellib.h"
 
 enum SnapCase { SNAP_NONE, SNAP_CREATE, SNAP_LOAD };
+/* chooseSession: no refusal, the snapshot goes on. */
+#define SNAP_GO_ON (-1)
 
 struct timespec calcTimeDiff(struct timespec *start, struct timespec *end) {
     struct timespec diff;
@@ -29,10 +31,10 @@ struct timespec calcTimeDiff(struct timespec *start, struct timespec *end) {
 int ioctlSync(Backup *b) {
     if (b->diskInfo.bdev)
         fsync_bdev(b->diskInfo.bdev);
-    return 0;
+    return VEL_OK;
 }
 
-/* Step one: what happens to the session. Returns a status, or -1 to go on
+/* Step one: what happens to the session. Returns a status, or SNAP_GO_ON
  * with *kase and, for a session, a reference in *out. */
 static int chooseSession(Backup *b, const AMSessionKey *key, enum SnapCase *kase,
                          AutoMapSession **out) {
@@ -40,20 +42,21 @@ static int chooseSession(Backup *b, const AMSessionKey *key, enum SnapCase *kase
     *out = NULL;
     *kase = b->noStartAutoMap == 1 ? SNAP_NONE : SNAP_CREATE;
     if (ams) {
-        if (b->noStartAutoMap == 1 || velGetState(ams) != 1 || b->noLoadFromAutoMap == 1) {
+        if (b->noStartAutoMap == 1 || velGetState(ams) != VEL_AMS_IN_SYNC ||
+            b->noLoadFromAutoMap == 1) {
             putAMS(ams);
             closeAMS(b);
         } else if (memcmp(key->key, ams->sessionKey.key, sizeof(key->key)) != 0) {
             printk(KERN_ERR "%s: session key mismatch%s", "ioctlSnapShot", "\n");
             putAMS(ams);
             /* Nothing was taken: a refusal must not read as success. */
-            return 2;
+            return VEL_ERR_INVALID;
         } else if (ams->map.size != b->diskInfo.numBlocks) {
             printk(KERN_WARNING
                    "%s: device resize detected, device has (%u) blocks and automap "
                    "has (%u), resetting automap\n",
                    "ioctlSnapShot", (u32)b->diskInfo.numBlocks, ams->map.size);
-            velSetState(ams, 0);
+            velSetState(ams, VEL_AMS_NOT_IN_SYNC);
             putAMS(ams);
             closeAMS(b);
         } else {
@@ -69,7 +72,7 @@ static int chooseSession(Backup *b, const AMSessionKey *key, enum SnapCase *kase
         }
         usersIn(&(*out)->usersLock, &(*out)->users);
     }
-    return -1;
+    return SNAP_GO_ON;
 }
 
 /*
@@ -81,13 +84,13 @@ static int chooseSession(Backup *b, const AMSessionKey *key, enum SnapCase *kase
 static int switchToCopyOnWrite(Backup *b, AutoMapSession *ams, enum SnapCase kase) {
     int missed = 0;
     if (!ams) {
-        velSetState(b, 4);
+        velSetState(b, VEL_STATE_SNAPSHOT);
         return 0;
     }
     unsigned long amsFlags, bmFlags, smFlags;
     /* Our own reference stays: it keeps the session alive across the switch. */
     drainUsersTo(&ams->usersLock, &ams->users, 2, &amsFlags);
-    if (kase == SNAP_LOAD && velGetState(ams) == 1) {
+    if (kase == SNAP_LOAD && velGetState(ams) == VEL_AMS_IN_SYNC) {
         waitForBlockMapUsers(&b->blockMap, &bmFlags);
         waitForBlockMapUsers(&ams->map, &smFlags);
         struct page **pages = b->blockMap.map;
@@ -98,9 +101,9 @@ static int switchToCopyOnWrite(Backup *b, AutoMapSession *ams, enum SnapCase kas
     } else if (kase == SNAP_LOAD) {
         missed = 1;
     } else {
-        velSetState(ams, 1);
+        velSetState(ams, VEL_AMS_IN_SYNC);
     }
-    velSetState(b, 4);
+    velSetState(b, VEL_STATE_SNAPSHOT);
     spin_unlock_irqrestore(&ams->usersLock, amsFlags);
     return missed;
 }
@@ -111,7 +114,7 @@ static int freezeAndSwitch(Backup *b, AutoMapSession *ams, enum SnapCase kase) {
     if (setMRF(b, velMRF)) {
         printk(KERN_ERR "%s: device major=%d minor=%d not valid\n", "ioctlSnapShot",
                MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
-        return 2;
+        return VEL_ERR_INVALID;
     }
     struct block_device *bdev = b->diskInfo.bdev;
     printk(KERN_ERR "%s: Going to freez: %d.%d\n", "ioctlSnapShot", MAJOR(bdev->bd_dev),
@@ -123,7 +126,7 @@ static int freezeAndSwitch(Backup *b, AutoMapSession *ams, enum SnapCase kase) {
     if (!freezeSB || IS_ERR(freezeSB)) {
         thaw_bdev(bdev, NULL);
         printk(KERN_ERR "%s: freeze_bdev could not freeze the device.%s", "ioctlSnapShot", "\n");
-        return 2;
+        return VEL_ERR_INVALID;
     }
     down_write(&b->writers);
     if (switchToCopyOnWrite(b, ams, kase))
@@ -133,29 +136,29 @@ static int freezeAndSwitch(Backup *b, AutoMapSession *ams, enum SnapCase kase) {
     struct timespec thawTime = current_kernel_time();
     b->eTimeToFreeze = calcTimeDiff(&freezeTime, &afterFreezeTime);
     b->eTimeFrozen = calcTimeDiff(&freezeTime, &thawTime);
-    return 0;
+    return VEL_OK;
 }
 
 static int snapShot(Backup *b, AMSessionKey __user *userKey, unsigned int keyLen) {
     AMSessionKey key;
     memset(&key, 0, sizeof(key));
-    if (velGetState(b) != 2)
-        return 2;
+    if (velGetState(b) != VEL_STATE_STARTED)
+        return VEL_ERR_INVALID;
     /* A map left in the backup by an earlier attempt is released whatever
      * this one does: only a snapshot that loads a session may hand one out. */
     closeBUBlockMap(b);
     if (copy_from_user(&key, userKey, min(keyLen, (unsigned int)sizeof(key)))) {
         printk(KERN_ERR "%s: copy from user space %s\n", "ioctlSnapShot", "failed");
-        return 6;
+        return VEL_ERR_COPY_FROM_USER;
     }
     enum SnapCase kase;
     AutoMapSession *ams;
     int r = chooseSession(b, &key, &kase, &ams);
-    if (r >= 0)
+    if (r != SNAP_GO_ON)
         return r;
     if (kase == SNAP_LOAD) {
         int numPages;
-        r = newBlockMap(&b->blockMap, ams->map.size, NULL, 1, &numPages);
+        r = newBlockMap(&b->blockMap, ams->map.size, NULL, BLOCKMAP_ZEROED, &numPages);
         if (r) {
             putAMS(ams);
             printk(KERN_ERR "%s: failed to create new device map%s", "ioctlSnapShot", "\n");

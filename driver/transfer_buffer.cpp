@@ -86,9 +86,9 @@ static int mapArea(Backup *b, struct vm_area_struct *vma) {
     /* The start stores maxVMPages before it leaves states 0 and 1. */
     u32 state = velGetState(b);
     smp_rmb();
-    if (state == 0 || state == 1 || vma->vm_pgoff != 0)
+    if (state == VEL_STATE_IDLE || state == VEL_STATE_STARTING || vma->vm_pgoff != 0)
         return -EINVAL;
-    unsigned long count = (vma->vm_end - vma->vm_start) / 4096;
+    unsigned long count = (vma->vm_end - vma->vm_start) / PAGE_SIZE;
     if (count == 0 || count > (unsigned long)ACCESS_ONCE(b->maxVMPages))
         return -EINVAL;
     BackupVMA *area = reserveArea(b);
@@ -168,7 +168,7 @@ struct page *velVMnopage(struct vm_area_struct *vma, unsigned long address, int 
         if (!area && areaMapped(&b->vmAreas[0]))
             area = &b->vmAreas[0];
     }
-    unsigned long i = (address - vma->vm_start) / 4096;
+    unsigned long i = (address - vma->vm_start) / PAGE_SIZE;
     if (area && i < (unsigned long)area->vmPages) {
         page = area->mmPages[i];
         get_page(page);

@@ -49,7 +49,11 @@ unsigned int velPoll(struct file *file, struct poll_table_struct *wait);
 int velIOCTL(struct inode *inode, struct file *file, unsigned int cmd, unsigned long arg);
 int ioctlGetState(Backup *b, State __user *s, unsigned int len);
 
-/* Block maps. */
+/* Block maps. newBlockMap's zeroFill: all bits clear, or all set. */
+#define BLOCKMAP_ZEROED 1
+#define BLOCKMAP_ALL_SET 0
+/* Bitmap bytes per page, also in the transfer format of a map. */
+#define BLOCKMAP_BYTES_PER_PAGE 4096U
 void initBlockMap(BlockMap *bmap);
 int newBlockMap(BlockMap *bmap, u32 size, const void __user *data, int zeroFill,
                 int *numPagesAlloc);

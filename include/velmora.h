@@ -138,11 +138,14 @@ typedef struct ReadBlocks {
 #define VEL_COMMAND_16 VEL_IOC(VEL_IOC_WRITE, 16, 4)
 
 /* Status codes of the commands. The same code can mean different things in
- * different commands; the kernel log says which. */
+ * different commands (a name for each meaning); the kernel log says which. */
 #define VEL_OK 0
 #define VEL_ERR_NOT_READY 1
+#define VEL_ERR_NO_REAL_FUNCTION 1 /* the start: the device's queue gives no function */
 #define VEL_ERR_INVALID 2
 #define VEL_ERR_BAD_BLOCK_SIZE 3
+#define VEL_ERR_WRONG_STATE 3 /* loading a block map: the backup left state 6 */
+#define VEL_ERR_COMMAND_16 3
 #define VEL_ERR_UNKNOWN_COMMAND 4
 #define VEL_ERR_NO_MEMORY 5
 #define VEL_ERR_COPY_FROM_USER 6
@@ -151,6 +154,32 @@ typedef struct ReadBlocks {
 #define VEL_ERR_OTHER_BACKUP 9
 #define VEL_ERR_NOT_IDLE 11
 #define VEL_ERR_READ_FAILED 12
+
+/* VEL_GET_DIRTY_BLOCK's answer when the cache holds no block. */
+#define VEL_NO_DIRTY_BLOCK 0xFFFFFFFFu
+
+/* The state of a file's backup, as State.state reports it. 3 and 11 do not
+ * occur. The error states (8 and up) are final until the file is closed. */
+enum VelBackupState {
+    VEL_STATE_IDLE = 0,         /* no backup started on this file */
+    VEL_STATE_STARTING = 1,     /* start in progress, or a start that failed after the geometry */
+    VEL_STATE_STARTED = 2,      /* started: nothing hooked, no snapshot yet */
+    VEL_STATE_SNAPSHOT = 4,     /* snapshot taken: every unsettled block is copied on write */
+    VEL_STATE_LOADING_MAP = 5,  /* the map of blocks to copy is being loaded */
+    VEL_STATE_MAP_LOADED = 6,   /* only blocks of the loaded map are copied on write */
+    VEL_STATE_CLOSING = 7,      /* the file is being released */
+    VEL_STATE_READ_ERROR = 8,   /* the old contents of a block could not be read */
+    VEL_STATE_MAP_FAILED = 9,   /* the block map could not be loaded or the cache cleaned */
+    VEL_STATE_CACHE_FULL = 10,  /* the copy-on-write cache is full or out of memory */
+    VEL_STATE_REFUSED = 12,     /* the start was refused: another backup was open */
+    VEL_STATE_REQUEST_LOST = 13 /* a write could not be held for its copy */
+};
+
+/* The state of a device's change tracking, as AutoMapState.state reports it. */
+enum VelAutoMapState {
+    VEL_AMS_NOT_IN_SYNC = 0, /* writes are not recorded: the map is no change record */
+    VEL_AMS_IN_SYNC = 1      /* every write is recorded */
+};
 
 /* The layout is the interface. */
 VEL_ASSERT(sizeof(AMSessionKey) == 56, "AMSessionKey");

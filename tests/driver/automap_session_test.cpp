@@ -34,7 +34,7 @@ static void write_beyond_the_map(struct kunit *test) {
             "automap not in sync";
         klog_clear();
         KUNIT_EXPECT_EQ(test, write_blocks(&t, 98, 4), 1);
-        KUNIT_EXPECT_EQ(test, velGetState(t.ams), 0u);
+        KUNIT_EXPECT_EQ(test, velGetState(t.ams), VEL_AMS_NOT_IN_SYNC);
         KUNIT_EXPECT_EQ(test, blockInMap(&t.ams->map, 98), -1);
         KUNIT_EXPECT_EQ(test, blockInMap(&t.ams->map, 99), -1);
         KUNIT_EXPECT_EQ(test, klog_count(resized100), 1);
@@ -140,7 +140,7 @@ static int started_backup(struct tracked *t) {
     if (!r)
         r = newAMS(t->b, &t->ams);
     if (!r) {
-        velSetState(t->ams, 1);
+        velSetState(t->ams, VEL_AMS_IN_SYNC);
         r = setMRF(t->b, velMRF);
     }
     return r;
@@ -157,9 +157,9 @@ static void error_with_one_session(struct kunit *test) {
         AutoMapSession *ams = bk.ams;
         KUNIT_EXPECT_EQ(test, write_blocks(&bk, 1, 1), 1);
         KUNIT_EXPECT_EQ(test, blockInMap(&ams->map, 1), -1);
-        velSetState(bk.b, 13);
+        velSetState(bk.b, VEL_STATE_REQUEST_LOST);
         errorAMS(bk.b);
-        KUNIT_EXPECT_EQ(test, velGetState(ams), 0u);
+        KUNIT_EXPECT_EQ(test, velGetState(ams), VEL_AMS_NOT_IN_SYNC);
         KUNIT_EXPECT_TRUE(test, current_mrf(q) == velAMRF);
         KUNIT_EXPECT_EQ(test, write_blocks(&bk, 2, 1), 1);
         KUNIT_EXPECT_EQ(test, blockInMap(&ams->map, 2), 0);
@@ -185,10 +185,10 @@ static void error_with_two_sessions(struct kunit *test) {
     memset(&other, 0, sizeof(other));
     if (started_backup(&bk) == 0 && track_device(&other, AMS_P2, 0, velAMRF) == 0) {
         KUNIT_EXPECT_EQ(test, setMRF(bk.b, velMRF), 0);
-        velSetState(bk.b, 13);
+        velSetState(bk.b, VEL_STATE_REQUEST_LOST);
         errorAMS(bk.b);
-        KUNIT_EXPECT_EQ(test, velGetState(bk.ams), 0u);
-        KUNIT_EXPECT_EQ(test, velGetState(other.ams), 1u);
+        KUNIT_EXPECT_EQ(test, velGetState(bk.ams), VEL_AMS_NOT_IN_SYNC);
+        KUNIT_EXPECT_EQ(test, velGetState(other.ams), VEL_AMS_IN_SYNC);
         KUNIT_EXPECT_TRUE(test, current_mrf(q) == velAMRF);
         KUNIT_EXPECT_EQ(test, write_blocks(&other, 10, 1), 1);
         KUNIT_EXPECT_EQ(test, write_blocks(&bk, 10, 1), 1);
@@ -234,12 +234,12 @@ static void numbers_without_a_slot(struct kunit *test) {
         struct request_queue *q = queue_of(WIDE_DISK);
         make_request_fn *own = current_mrf(q);
         /* No session for it... */
-        KUNIT_EXPECT_EQ(test, track_device(&wide, WIDE_P1, 0, NULL), 2);
+        KUNIT_EXPECT_EQ(test, track_device(&wide, WIDE_P1, 0, NULL), VEL_ERR_INVALID);
         KUNIT_EXPECT_NULL(test, wide.ams);
         KUNIT_EXPECT_TRUE(test, slot_of(ALIAS_P1) == alias.ams);
         KUNIT_EXPECT_NULL(test, getAMS(WIDE_P1));
         KUNIT_EXPECT_NULL(test, getAMS(MKDEV(300, 1)));
-        KUNIT_EXPECT_EQ(test, closeAMS(wide.b), 2);
+        KUNIT_EXPECT_EQ(test, closeAMS(wide.b), VEL_ERR_INVALID);
         KUNIT_EXPECT_TRUE(test, slot_of(ALIAS_P1) == alias.ams);
 
         /* ... its writes through the hook reach the disk and no map... */
@@ -256,18 +256,18 @@ static void numbers_without_a_slot(struct kunit *test) {
         /* ... and the registry's look-ups do not find one either. */
         KUNIT_EXPECT_EQ(test, countQueueAMS(q), 0);
         errorAMSDEV(WIDE_P1);
-        KUNIT_EXPECT_EQ(test, velGetState(alias.ams), 1u);
+        KUNIT_EXPECT_EQ(test, velGetState(alias.ams), VEL_AMS_IN_SYNC);
         unsetQueueMRFAMS(q);
-        KUNIT_EXPECT_EQ(test, velGetState(alias.ams), 1u);
+        KUNIT_EXPECT_EQ(test, velGetState(alias.ams), VEL_AMS_IN_SYNC);
         KUNIT_EXPECT_TRUE(test, current_mrf(q) == own);
         KUNIT_EXPECT_EQ(test, atomic_read(&amListUsers), 1);
 
         /* A backup of it is refused before anything starts. */
         klog_clear();
-        KUNIT_EXPECT_EQ(test, ioctlStartBackup(wide.b, WIDE_P1, 1000, 64), 2);
+        KUNIT_EXPECT_EQ(test, ioctlStartBackup(wide.b, WIDE_P1, 1000, 64), VEL_ERR_INVALID);
         KUNIT_EXPECT_LOG(test, "ioctlStartBackup: device major=8 minor=257 not valid");
-        KUNIT_EXPECT_EQ(test, velGetState(wide.b), 0u);
-        KUNIT_EXPECT_EQ(test, ioctlStartBackup(wide.b, MKDEV(300, 1), 1000, 64), 2);
+        KUNIT_EXPECT_EQ(test, velGetState(wide.b), VEL_STATE_IDLE);
+        KUNIT_EXPECT_EQ(test, ioctlStartBackup(wide.b, MKDEV(300, 1), 1000, 64), VEL_ERR_INVALID);
         KUNIT_EXPECT_LOG(test, "ioctlStartBackup: device major=300 minor=1 not valid");
     } else {
         KUNIT_EXPECT_TRUE(test, false);

@@ -91,7 +91,7 @@ static void track_under_writers(struct kunit *test, struct tracked *t,
     for (int i = 0; i < WL_PARTS; i++) {
         KUNIT_EXPECT_EQ(test, map_differs_from_log(test, &t[i].ams->map, workload[i]), 0ul);
         KUNIT_EXPECT_EQ(test, atomic_read(&t[i].ams->users), 1);
-        KUNIT_EXPECT_EQ(test, velGetState(t[i].ams), 1u);
+        KUNIT_EXPECT_EQ(test, velGetState(t[i].ams), VEL_AMS_IN_SYNC);
         standin_workload_free(workload[i]);
     }
     KUNIT_EXPECT_EQ(test, atomic_read(&amListUsers), 1);

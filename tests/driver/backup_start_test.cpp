@@ -57,7 +57,7 @@ static void a_start_prepares_and_a_release_reports(struct kunit *test) {
     Backup *b = fx_backup(fd);
     klog_clear();
     KUNIT_ASSERT_EQ(test, fx_start(fd, NUM_BLOCKS_4K, 500), 0);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 2u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_STARTED);
     KUNIT_EXPECT_EQ(test, activeSession, b);
     KUNIT_EXPECT_EQ(test, busy_flag(), 1);
     KUNIT_EXPECT_GT(test, backup_cachePID, 0);
@@ -151,8 +151,8 @@ static void a_second_start_is_refused_while_one_runs(struct kunit *test) {
     KUNIT_ASSERT_EQ(test, fx_start(first, NUM_BLOCKS_4K, 10), 0);
     pid_t thread = backup_cachePID;
     klog_clear();
-    KUNIT_EXPECT_EQ(test, fx_start(second, NUM_BLOCKS_4K, 10), 9);
-    KUNIT_EXPECT_EQ(test, velGetState(b2), 12u);
+    KUNIT_EXPECT_EQ(test, fx_start(second, NUM_BLOCKS_4K, 10), VEL_ERR_OTHER_BACKUP);
+    KUNIT_EXPECT_EQ(test, velGetState(b2), VEL_STATE_REFUSED);
     KUNIT_EXPECT_EQ(test,
                     fx_log_level("ioctlStartBackup: another backup operation is open can't "
                                  "start backup on device major=241 minor=1",
@@ -160,13 +160,13 @@ static void a_second_start_is_refused_while_one_runs(struct kunit *test) {
                     3);
     /* Neither file is idle any more. */
     klog_clear();
-    KUNIT_EXPECT_EQ(test, fx_start(second, NUM_BLOCKS_4K, 10), 11);
-    KUNIT_EXPECT_EQ(test, fx_start(first, NUM_BLOCKS_4K, 10), 11);
+    KUNIT_EXPECT_EQ(test, fx_start(second, NUM_BLOCKS_4K, 10), VEL_ERR_NOT_IDLE);
+    KUNIT_EXPECT_EQ(test, fx_start(first, NUM_BLOCKS_4K, 10), VEL_ERR_NOT_IDLE);
     KUNIT_EXPECT_EQ(test,
                     klog_count("ioctlStartBackup: tried to start backup on device major=241 "
                                "minor=1 that is already busy"),
                     2);
-    KUNIT_EXPECT_EQ(test, velGetState(b2), 12u);
+    KUNIT_EXPECT_EQ(test, velGetState(b2), VEL_STATE_REFUSED);
 
     klog_clear();
     sys::close(second);
@@ -181,7 +181,7 @@ static void a_second_start_is_refused_while_one_runs(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, klog_count_prefix("printStats:"), 26);
     /* The first backup runs on untouched. */
     KUNIT_EXPECT_EQ(test, activeSession, b1);
-    KUNIT_EXPECT_EQ(test, velGetState(b1), 2u);
+    KUNIT_EXPECT_EQ(test, velGetState(b1), VEL_STATE_STARTED);
     KUNIT_EXPECT_EQ(test, busy_flag(), 1);
     KUNIT_EXPECT_EQ(test, backup_cachePID, thread);
     KUNIT_EXPECT_EQ(test, klog_count("backup_cache: backupd thread exiting"), 0);
@@ -243,7 +243,7 @@ static void a_start_waits_out_a_shutdown(struct kunit *test) {
     while (ACCESS_ONCE(amList[FX_MAJOR][1]))
         schedule();
     int late = fx_open();
-    KUNIT_EXPECT_EQ(test, fx_start(late, NUM_BLOCKS_4K, 10), 9);
+    KUNIT_EXPECT_EQ(test, fx_start(late, NUM_BLOCKS_4K, 10), VEL_ERR_OTHER_BACKUP);
     atomic_dec(&queueListUsers);
     wait_for_completion(&c.done);
     KUNIT_EXPECT_EQ(test, c.result, 0);
@@ -271,35 +271,35 @@ static void geometry_failures_leave_the_file_idle(struct kunit *test) {
     int fd = fx_open();
     Backup *b = fx_backup(fd);
     klog_clear();
-    KUNIT_EXPECT_EQ(test, fx_start(fd, NUM_BLOCKS_4K, 10), 8);
+    KUNIT_EXPECT_EQ(test, fx_start(fd, NUM_BLOCKS_4K, 10), VEL_ERR_NO_FILE_SYSTEM);
     KUNIT_EXPECT_EQ(test,
                     fx_log_level("getDiskInfo: device major=241 minor=1 not found, getting "
                                  "super block failed",
                                  ""),
                     3);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 0u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_IDLE);
     KUNIT_EXPECT_EQ(test, busy_flag(), 0);
     KUNIT_EXPECT_EQ(test, klog_count_prefix("backup_cache:"), 0);
 
     KUNIT_ASSERT_EQ(test, standin_mount(FX_PART, "testfs", 256), 0);
     klog_clear();
-    KUNIT_EXPECT_EQ(test, fx_start(fd, NUM_BLOCKS_4K, 10), 3);
+    KUNIT_EXPECT_EQ(test, fx_start(fd, NUM_BLOCKS_4K, 10), VEL_ERR_BAD_BLOCK_SIZE);
     KUNIT_EXPECT_EQ(test, fx_log_level("getDiskInfo: device f100001 has bad block size 256", ""),
                     4);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 0u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_IDLE);
     KUNIT_EXPECT_EQ(test, busy_flag(), 0);
 
     /* Devices the automap table has no slot for are refused first. */
     klog_clear();
-    KUNIT_EXPECT_EQ(test, fx_start_dev(fd, 256, 1, NUM_BLOCKS_4K, 10), 2);
+    KUNIT_EXPECT_EQ(test, fx_start_dev(fd, 256, 1, NUM_BLOCKS_4K, 10), VEL_ERR_INVALID);
     KUNIT_EXPECT_LOG(test, "ioctlStartBackup: device major=256 minor=1 not valid");
-    KUNIT_EXPECT_EQ(test, fx_start_dev(fd, FX_MAJOR, 256, NUM_BLOCKS_4K, 10), 2);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 0u);
+    KUNIT_EXPECT_EQ(test, fx_start_dev(fd, FX_MAJOR, 256, NUM_BLOCKS_4K, 10), VEL_ERR_INVALID);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_IDLE);
     KUNIT_EXPECT_EQ(test, busy_flag(), 0);
 
     /* An idle file goes without a summary. */
     int other = fx_open();
-    KUNIT_EXPECT_EQ(test, fx_start(other, NUM_BLOCKS_4K, 10), 3);
+    KUNIT_EXPECT_EQ(test, fx_start(other, NUM_BLOCKS_4K, 10), VEL_ERR_BAD_BLOCK_SIZE);
     klog_clear();
     sys::close(other);
     KUNIT_EXPECT_EQ(test, klog_count_prefix("printStats:"), 0);
@@ -308,7 +308,7 @@ static void geometry_failures_leave_the_file_idle(struct kunit *test) {
     KUNIT_ASSERT_EQ(test, standin_umount(FX_PART), 0);
     KUNIT_ASSERT_EQ(test, standin_mount(FX_PART, "testfs", 4096), 0);
     KUNIT_EXPECT_EQ(test, fx_start(fd, NUM_BLOCKS_4K, 10), 0);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 2u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_STARTED);
     klog_clear();
     sys::close(fd);
     KUNIT_EXPECT_LOG(test, "closeBackup: backup finished device major=241 minor=1");
@@ -323,14 +323,14 @@ static void zero_blocks_fail_at_the_cache_map(struct kunit *test) {
     int fd = fx_open();
     Backup *b = fx_backup(fd);
     klog_clear();
-    KUNIT_EXPECT_EQ(test, fx_start(fd, 0, 10), 2);
+    KUNIT_EXPECT_EQ(test, fx_start(fd, 0, 10), VEL_ERR_INVALID);
     KUNIT_EXPECT_EQ(test, fx_log_level("newBlockMap: block size size=0 invalid", ""), 3);
     KUNIT_EXPECT_EQ(test, fx_log_level("newCacheMap: error creating cache map of size=0", ""), 3);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 1u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_STARTING);
     KUNIT_EXPECT_EQ(test, busy_flag(), 1);
     KUNIT_EXPECT_GT(test, backup_cachePID, 0);
     KUNIT_EXPECT_NULL(test, activeSession);
-    KUNIT_EXPECT_EQ(test, fx_start(fd, NUM_BLOCKS_4K, 10), 11);
+    KUNIT_EXPECT_EQ(test, fx_start(fd, NUM_BLOCKS_4K, 10), VEL_ERR_NOT_IDLE);
     klog_clear();
     sys::close(fd);
     KUNIT_EXPECT_LOG(test, "printStats: state: 7");
@@ -390,7 +390,7 @@ static void every_allocation_of_the_start_can_fail(struct kunit *test) {
         if (f->message && fx_log_level(f->message, "") != 3)
             kunit_fail(test, __FILE__, __LINE__, "%s: no \"%s\"", f->what, f->message);
         /* Only the geometry's failures leave the file idle. */
-        KUNIT_EXPECT_EQ(test, velGetState(b), 1u);
+        KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_STARTING);
         KUNIT_EXPECT_NULL(test, activeSession);
         KUNIT_EXPECT_EQ(test, busy_flag(), 1);
         test_release(&tf);
@@ -421,7 +421,7 @@ static void a_failed_thread_start_loses_no_wake_up(struct kunit *test) {
     fd = fx_open();
     KUNIT_ASSERT_EQ(test, fx_start(fd, NUM_BLOCKS_4K, 10), 0);
     Backup *b = fx_backup(fd);
-    fx_copy_on_write(b, 4);
+    fx_copy_on_write(b, VEL_STATE_SNAPSHOT);
     struct block_device *part = bdget(FX_PART);
     struct fx_bio w;
     fx_submit(&w, WRITE, part, 9, 1, 4096, 1);

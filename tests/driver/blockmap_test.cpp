@@ -53,7 +53,7 @@ static void sizes_without_bytes_are_refused(struct kunit *test) {
         memset(&bm, 0x5c, sizeof(bm));
         int pages = 77;
         klog_clear();
-        KUNIT_EXPECT_EQ(test, newBlockMap(&bm, sizes[i], NULL, 1, &pages), 2);
+        KUNIT_EXPECT_EQ(test, newBlockMap(&bm, sizes[i], NULL, 1, &pages), VEL_ERR_INVALID);
         char line[80];
         snprintf(line, sizeof(line), "newBlockMap: block size size=%u invalid", sizes[i]);
         KUNIT_EXPECT_LOG(test, line);
@@ -129,7 +129,7 @@ static void contents_from_user_memory(struct kunit *test) {
     /* One byte more reaches the unmapped page: 6, messages, nothing kept. */
     klog_clear();
     unsigned long before = standin_module_allocations();
-    KUNIT_EXPECT_EQ(test, newBlockMap(&bm, 32769, area, 1, &pages), 6);
+    KUNIT_EXPECT_EQ(test, newBlockMap(&bm, 32769, area, 1, &pages), VEL_ERR_COPY_FROM_USER);
     char line[160];
     snprintf(line, sizeof(line),
              "newBlockMap: copy to user space failed data=%p bytesCopied=1 bytesInMap=4097",
@@ -162,7 +162,7 @@ static void allocation_failures(struct kunit *test) {
     struct standin_fault_rule array = {FAULT_VMALLOC, 0, NULL, 1, 0, 1};
     standin_fault_add(&array);
     klog_clear();
-    KUNIT_EXPECT_EQ(test, newBlockMap(&bm, 100000, NULL, 1, &pages), 5);
+    KUNIT_EXPECT_EQ(test, newBlockMap(&bm, 100000, NULL, 1, &pages), VEL_ERR_NO_MEMORY);
     KUNIT_EXPECT_LOG(
         test, "newBlockMap: failed allocating (32) bytes of memory for block map page array");
     standin_fault_clear();
@@ -171,7 +171,7 @@ static void allocation_failures(struct kunit *test) {
     struct standin_fault_rule page = {FAULT_PAGES, 0, NULL, 1, 2, 1};
     standin_fault_add(&page);
     klog_clear();
-    KUNIT_EXPECT_EQ(test, newBlockMap(&bm, 100000, NULL, 1, &pages), 5);
+    KUNIT_EXPECT_EQ(test, newBlockMap(&bm, 100000, NULL, 1, &pages), VEL_ERR_NO_MEMORY);
     standin_fault_clear();
     KUNIT_EXPECT_LOG(test, "newBlockMap: failed allocating page number (2) for block map");
     KUNIT_EXPECT_LOG(test, "newBlockMap: Out of Memory Error.");

@@ -40,10 +40,10 @@ static int open_session(struct test_file *tf, u32 maxCacheBlocks) {
     b->diskInfo.blocksPerPage = 4096 / BLOCK_SIZE;
     b->diskInfo.numBlocks = NUM_BLOCKS;
     b->maxCacheBlocks = maxCacheBlocks;
-    velSetState(b, 1);
+    velSetState(b, VEL_STATE_STARTING);
     if (newBlockTable(b) || create_entry_caches(b) || newCacheMap(b))
         return 1;
-    velSetState(b, 4);
+    velSetState(b, VEL_STATE_SNAPSHOT);
     return 0;
 }
 
@@ -63,7 +63,7 @@ static void close_session(struct test_file *tf) {
         closeBlockMap(&b->blockMap, &freed);
     }
     closeBlockTable(b);
-    velSetState(b, 0);
+    velSetState(b, VEL_STATE_IDLE);
     test_release(tf);
 }
 
@@ -129,7 +129,7 @@ static void cache_limit_counts_held_entries(struct kunit *test) {
     klog_clear();
     KUNIT_EXPECT_EQ(test, doWeCacheBlock(b, 3), 1);
     KUNIT_EXPECT_EQ(test, save(b, 3), 1);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 10u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_CACHE_FULL);
     KUNIT_EXPECT_EQ(test,
                     klog_level("getCacheBlock: configured max cache memory reached (0 blocks) "
                                "failed to allocate cache object"),
@@ -143,16 +143,16 @@ static void cache_limit_counts_held_entries(struct kunit *test) {
     b = test_backup(&tf);
     const u32 loaded[] = {1, 2, 3, 4, 5};
     load_block_map(b, loaded, ARRAY_SIZE(loaded));
-    velSetState(b, 6);
+    velSetState(b, VEL_STATE_MAP_LOADED);
     for (u32 n = 1; n <= 3; n++)
         KUNIT_EXPECT_EQ(test, save(b, n), 0);
     char buf[BLOCK_SIZE];
     KUNIT_EXPECT_EQ(test, cacheRead(b, buf, 2), BLOCK_SIZE);
     KUNIT_EXPECT_EQ(test, save(b, 4), 0);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 6u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_MAP_LOADED);
     klog_clear();
     KUNIT_EXPECT_EQ(test, save(b, 5), 1);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 10u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_CACHE_FULL);
     KUNIT_EXPECT_EQ(test,
                     klog_level("getCacheBlock: configured max cache memory reached (3 blocks) "
                                "failed to allocate cache object"),
@@ -186,7 +186,7 @@ static void saves_only_unsettled_needed_blocks(struct kunit *test) {
     const u32 loaded[] = {12};
     load_block_map(b, loaded, 1);
     KUNIT_EXPECT_EQ(test, doWeCacheBlock(b, 13), 1);
-    velSetState(b, 6);
+    velSetState(b, VEL_STATE_MAP_LOADED);
     KUNIT_EXPECT_EQ(test, doWeCacheBlock(b, 13), 0);
     KUNIT_EXPECT_EQ(test, save(b, 13), 0);
     KUNIT_EXPECT_NULL(test, bucket(b, 13)->busy);
@@ -255,7 +255,7 @@ static void read_in_state_6_consumes_the_copy(struct kunit *test) {
         KUNIT_ASSERT_EQ(test, save(b, blocks[i]), 0);
     for (int i = 0; i < 3; i++)
         setBlock(&b->cacheMap, blocks[i]);
-    velSetState(b, 6);
+    velSetState(b, VEL_STATE_MAP_LOADED);
     u32 out[BLOCK_SIZE / 4];
     /* From the middle of the list. */
     KUNIT_EXPECT_EQ(test, cacheRead(b, (char *)out, 4101), BLOCK_SIZE);
@@ -275,7 +275,7 @@ static void read_in_state_6_consumes_the_copy(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, atomic_read(&b->curCBs), 1);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->curAllocCPs), 1);
     /* Closing: the cache is not read any more. */
-    velSetState(b, 7);
+    velSetState(b, VEL_STATE_CLOSING);
     KUNIT_EXPECT_EQ(test, cacheRead(b, (char *)out, 5), 0);
     KUNIT_EXPECT_NOT_NULL(test, bucket(b, 5)->busy);
     close_session(&tf);
@@ -293,11 +293,11 @@ static void clean_up_keeps_only_loaded_blocks(struct kunit *test) {
     /* Bucket 7 keeps only its middle entry, bucket 9 loses only its middle. */
     const u32 loaded[] = {1, 3, 4103, 9, 8201};
     load_block_map(b, loaded, ARRAY_SIZE(loaded));
-    KUNIT_EXPECT_EQ(test, cleanUpCache(b), 3);
-    velSetState(b, 7);
+    KUNIT_EXPECT_EQ(test, cleanUpCache(b), VEL_ERR_WRONG_STATE);
+    velSetState(b, VEL_STATE_CLOSING);
     KUNIT_EXPECT_EQ(test, cleanUpCache(b), 0);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->curCBs), 9);
-    velSetState(b, 6);
+    velSetState(b, VEL_STATE_MAP_LOADED);
     KUNIT_EXPECT_EQ(test, cleanUpCache(b), 0);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->totalCleanedCBs), 4);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->curCBs), 5);
@@ -342,7 +342,7 @@ static void close_cache_frees_what_exists(struct kunit *test) {
     b = test_backup(&tf);
     b->diskInfo.kdev = MKDEV(8, 1);
     KUNIT_ASSERT_EQ(test, newBlockTable(b), 0);
-    velSetState(b, 1);
+    velSetState(b, VEL_STATE_STARTING);
     klog_clear();
     closeCache(b);
     KUNIT_EXPECT_EQ(test, standin_klog_lines(), 0UL);
@@ -357,7 +357,7 @@ static void close_cache_frees_what_exists(struct kunit *test) {
     closeCache(b);
     KUNIT_EXPECT_NULL(test, b->dataCache);
     closeBlockTable(b);
-    velSetState(b, 0);
+    velSetState(b, VEL_STATE_IDLE);
     test_release(&tf);
 }
 
@@ -433,12 +433,12 @@ static void table_allocation_failures(struct kunit *test) {
     Backup *b = test_backup(&tf);
     b->diskInfo.kdev = MKDEV(8, 1);
     b->diskInfo.numBlocks = NUM_BLOCKS;
-    velSetState(b, 1);
+    velSetState(b, VEL_STATE_STARTING);
 
     struct standin_fault_rule create = {FAULT_SLAB_CREATE, 0, "velHT", 1, 0, 1};
     standin_fault_add(&create);
     klog_clear();
-    KUNIT_EXPECT_EQ(test, newBlockTable(b), 5);
+    KUNIT_EXPECT_EQ(test, newBlockTable(b), VEL_ERR_NO_MEMORY);
     standin_fault_clear();
     KUNIT_EXPECT_EQ(test,
                     klog_level("newBlockTable: kmem_cache_create failed for HashTable structs "
@@ -450,7 +450,7 @@ static void table_allocation_failures(struct kunit *test) {
     struct standin_fault_rule array = {FAULT_VMALLOC, 0, NULL, 1, 0, 1};
     standin_fault_add(&array);
     klog_clear();
-    KUNIT_EXPECT_EQ(test, newBlockTable(b), 5);
+    KUNIT_EXPECT_EQ(test, newBlockTable(b), VEL_ERR_NO_MEMORY);
     standin_fault_clear();
     KUNIT_EXPECT_EQ(test, standin_klog_lines(), 0UL);
     KUNIT_EXPECT_NULL(test, b->blockTable);
@@ -460,7 +460,7 @@ static void table_allocation_failures(struct kunit *test) {
     struct standin_fault_rule bucket = {FAULT_SLAB_ALLOC, 0, "velHT", 1, 100, 1};
     standin_fault_add(&bucket);
     klog_clear();
-    KUNIT_EXPECT_EQ(test, newBlockTable(b), 5);
+    KUNIT_EXPECT_EQ(test, newBlockTable(b), VEL_ERR_NO_MEMORY);
     standin_fault_clear();
     KUNIT_EXPECT_EQ(test, standin_klog_lines(), 0UL);
     KUNIT_ASSERT_NOT_NULL(test, b->blockTable);
@@ -471,18 +471,18 @@ static void table_allocation_failures(struct kunit *test) {
     struct standin_fault_rule map = {FAULT_VMALLOC, 0, NULL, 1, 0, 1};
     standin_fault_add(&map);
     klog_clear();
-    KUNIT_EXPECT_EQ(test, newCacheMap(b), 5);
+    KUNIT_EXPECT_EQ(test, newCacheMap(b), VEL_ERR_NO_MEMORY);
     standin_fault_clear();
     KUNIT_EXPECT_EQ(test, klog_level("newCacheMap: error creating cache map of size=20000"), 3);
     b->diskInfo.numBlocks = 0;
     klog_clear();
-    KUNIT_EXPECT_EQ(test, newCacheMap(b), 2);
+    KUNIT_EXPECT_EQ(test, newCacheMap(b), VEL_ERR_INVALID);
     KUNIT_EXPECT_EQ(test, klog_level("newCacheMap: error creating cache map of size=0"), 3);
     KUNIT_EXPECT_NULL(test, b->cacheMap.map);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->totalAllocPages), 0);
     closeCacheMap(b);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->curAllocPages), 0);
-    velSetState(b, 0);
+    velSetState(b, VEL_STATE_IDLE);
     test_release(&tf);
 }
 
@@ -503,7 +503,7 @@ static void entry_allocation_failures(struct kunit *test) {
         klog_clear();
         KUNIT_EXPECT_EQ(test, save(b, 7), 1);
         standin_fault_clear();
-        KUNIT_EXPECT_EQ(test, velGetState(b), 10u);
+        KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_CACHE_FULL);
         KUNIT_EXPECT_EQ(test, klog_level(cases[i].message), 3);
         KUNIT_EXPECT_NULL(test, bucket(b, 7)->busy);
         KUNIT_EXPECT_EQ(test, atomic_read(&b->curAllocCPs), 0);
@@ -522,7 +522,7 @@ static void save_without_entry_cache_is_a_bug(struct kunit *test) {
     b->maxCacheBlocks = 1;
     KUNIT_ASSERT_EQ(test, newBlockTable(b), 0);
     KUNIT_ASSERT_EQ(test, newCacheMap(b), 0);
-    velSetState(b, 4);
+    velSetState(b, VEL_STATE_SNAPSHOT);
     save(b, 1);
 }
 

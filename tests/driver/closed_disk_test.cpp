@@ -45,10 +45,10 @@ static void tracking_outlives_the_close_of_its_disk(struct kunit *test) {
     /* Refused for want of a file system; its release touches no queue. */
     {
         StartBackup rec = {CD_MAJOR, 1, 1000, 10};
-        KUNIT_EXPECT_EQ(test, velmora_ioctl(VEL_START_BACKUP, &rec), 8);
+        KUNIT_EXPECT_EQ(test, velmora_ioctl(VEL_START_BACKUP, &rec), VEL_ERR_NO_FILE_SYSTEM);
     }
-    KUNIT_EXPECT_EQ(test, velGetState(p1.ams), 1u);
-    KUNIT_EXPECT_EQ(test, velGetState(p2.ams), 1u);
+    KUNIT_EXPECT_EQ(test, velGetState(p1.ams), VEL_AMS_IN_SYNC);
+    KUNIT_EXPECT_EQ(test, velGetState(p2.ams), VEL_AMS_IN_SYNC);
     KUNIT_EXPECT_TRUE(test, current_mrf(q) == velAMRF);
 
     /* With neither partition open, a tool writes blocks of both through the

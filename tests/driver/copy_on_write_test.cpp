@@ -16,7 +16,7 @@
 
 static void a_write_waits_for_the_copy_of_its_block(struct kunit *test) {
     struct fx_session s;
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, VEL_STATE_SNAPSHOT), 0);
     Backup *b = s.b;
     int pages = atomic_read(&b->curAllocPages);
     unsigned long long reads = fx_disk_reads();
@@ -91,7 +91,7 @@ static void a_write_waits_for_the_copy_of_its_block(struct kunit *test) {
 /* Whatever its read-ahead bit, a bio that writes is a write. */
 static void a_write_marked_read_ahead_is_copied(struct kunit *test) {
     struct fx_session s;
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, VEL_STATE_SNAPSHOT), 0);
     struct fx_bio w;
     fx_submit(&w, WRITE | READA, s.part, 60, 1, BS, 1);
     fx_wait(&w);
@@ -106,7 +106,7 @@ static void a_write_marked_read_ahead_is_copied(struct kunit *test) {
 
 static void reads_wait_for_copies_read_ahead_only_for_order(struct kunit *test) {
     struct fx_session s;
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, VEL_STATE_SNAPSHOT), 0);
     Backup *b = s.b;
     struct fx_bio held, read, ahead, behind;
     fx_hold_cache_thread(&held, s.part, 50, BS, 1);
@@ -146,7 +146,7 @@ static void reads_wait_for_copies_read_ahead_only_for_order(struct kunit *test) 
 
 static void a_write_over_settled_blocks_copies_the_others(struct kunit *test) {
     struct fx_session s;
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, VEL_STATE_SNAPSHOT), 0);
     Backup *b = s.b;
     setBlock(&b->cacheMap, 10);
     setBlock(&b->cacheMap, 11);
@@ -170,7 +170,7 @@ static void a_write_over_settled_blocks_copies_the_others(struct kunit *test) {
 
 static void two_writes_to_a_block_replay_in_order_and_copy_once(struct kunit *test) {
     struct fx_session s;
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, VEL_STATE_SNAPSHOT), 0);
     Backup *b = s.b;
     unsigned long long reads = fx_disk_reads();
     struct fx_bio held, first, second;
@@ -199,7 +199,7 @@ static const struct standin_fault_rule no_request = {FAULT_KMALLOC, GFP_NOIO, NU
 
 static void a_request_that_cannot_be_held_goes_on_uncopied(struct kunit *test) {
     struct fx_session s;
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, VEL_STATE_SNAPSHOT), 0);
     Backup *b = s.b;
     struct fx_bio w, next;
     int id = standin_fault_add(&no_request);
@@ -209,7 +209,7 @@ static void a_request_that_cannot_be_held_goes_on_uncopied(struct kunit *test) {
     standin_fault_clear();
     KUNIT_EXPECT_EQ(test, hits, 1UL);
     KUNIT_EXPECT_TRUE(test, w.uptodate);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 13u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_REQUEST_LOST);
     KUNIT_EXPECT_TRUE(test, fx_disk_holds(30, 1, BS, 1));
     KUNIT_EXPECT_EQ(test, fx_cache_entries(b), 0);
     KUNIT_EXPECT_FALSE(test, fx_settled(b, 30));
@@ -230,7 +230,7 @@ static void a_request_that_cannot_be_held_goes_on_uncopied(struct kunit *test) {
  * is allocated again until it can be queued. */
 static void a_following_request_is_never_given_up(struct kunit *test) {
     struct fx_session s;
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, VEL_STATE_SNAPSHOT), 0);
     Backup *b = s.b;
     struct fx_bio held, later;
     fx_hold_cache_thread(&held, s.part, 50, BS, 1);
@@ -240,7 +240,7 @@ static void a_following_request_is_never_given_up(struct kunit *test) {
     standin_fault_clear();
     KUNIT_EXPECT_EQ(test, hits, 1UL);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->mrInQueue), 2);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 4u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_SNAPSHOT);
     standin_disk_resume(FX_DISK);
     fx_wait(&held);
     fx_wait(&later);
@@ -255,7 +255,7 @@ static void a_following_request_is_never_given_up(struct kunit *test) {
 
 static void a_failed_copy_still_writes(struct kunit *test) {
     struct fx_session s;
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, VEL_STATE_SNAPSHOT), 0);
     Backup *b = s.b;
     int pages = atomic_read(&b->curAllocPages);
     KUNIT_ASSERT_EQ(test, standin_disk_fail_sectors(FX_PART, 40 * 8, 8, STANDIN_FAIL_READ), 0);
@@ -265,7 +265,7 @@ static void a_failed_copy_still_writes(struct kunit *test) {
     fx_wait(&w);
     flushWorkQueue(b);
     KUNIT_EXPECT_TRUE(test, w.uptodate);
-    KUNIT_EXPECT_EQ(test, velGetState(b), 8u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_READ_ERROR);
     KUNIT_EXPECT_EQ(
         test, fx_log_level("cacheBlock: Block read error blockNum=40 MAJOR=241 MINOR=1", ""), 3);
     KUNIT_EXPECT_EQ(test, klog_count_prefix("velBIOEndIO: IO error"), 1);
@@ -305,7 +305,7 @@ static int read_block(void *arg) {
  */
 static void a_read_overtaken_after_the_backup_failed_fails(struct kunit *test) {
     struct fx_session s;
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 0, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 0, VEL_STATE_SNAPSHOT), 0);
     struct block_reader r;
     r.fd = s.fd;
     r.block = 50;
@@ -320,12 +320,12 @@ static void a_read_overtaken_after_the_backup_failed_fails(struct kunit *test) {
     struct fx_bio w;
     fx_submit(&w, WRITE, s.part, 50, 1, BS, 1);
     fx_wait(&w);
-    KUNIT_EXPECT_EQ(test, velGetState(s.b), 10u);
+    KUNIT_EXPECT_EQ(test, velGetState(s.b), VEL_STATE_CACHE_FULL);
     KUNIT_EXPECT_TRUE(test, fx_disk_holds(50, 1, BS, 1));
     klog_clear();
     standin_disk_release_held(FX_PART);
     wait_for_completion(&r.done);
-    KUNIT_EXPECT_EQ(test, r.result, 2);
+    KUNIT_EXPECT_EQ(test, r.result, VEL_ERR_INVALID);
     KUNIT_EXPECT_EQ(test, klog_level("ioctlReadBlocks: state (10) not valid"), 3);
     KUNIT_EXPECT_EQ(test, sys::munmap(r.area, PAGE_SIZE), 0);
     fx_put(&w);

@@ -85,7 +85,7 @@ static void writers_while_the_cache_fills(struct kunit *test) {
     memset(&key, 0, sizeof(key));
     SnapShot snap = {&key, sizeof(key), 0};
     KUNIT_ASSERT_EQ(test, sys::ioctl(fd, VEL_SNAPSHOT, &snap), 0);
-    KUNIT_ASSERT_EQ(test, velGetState(b), 4u);
+    KUNIT_ASSERT_EQ(test, velGetState(b), VEL_STATE_SNAPSHOT);
 
     int direct = start_writers(64, 1536, 6, STANDIN_FS_DIRECT, 120, 11);
     int buffered = start_writers(2048, 512, 2, STANDIN_FS_BUFFERED, 200, 12);
@@ -110,7 +110,7 @@ static void writers_while_the_cache_fills(struct kunit *test) {
     standin_workload_free(buffered);
     KUNIT_EXPECT_GT(test, w.distinct, 500);
 
-    KUNIT_EXPECT_EQ(test, velGetState(b), 6u);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_MAP_LOADED);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->mrInQueue), 0);
     KUNIT_EXPECT_EQ(test, fx_cache_entries(b), w.distinct);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->totalAllocCPs), w.distinct);

@@ -147,10 +147,10 @@ static void a_failed_block_reads_as_zeros(struct kunit *test) {
     for (u32 i = 0; i < 11; i++)
         loaded[i] = start + i;
     down_write(&b->writers);
-    velSetState(b, 4);
+    velSetState(b, VEL_STATE_SNAPSHOT);
     up_write(&b->writers);
     KUNIT_ASSERT_EQ(test, fx_load_block_map(s.fd, s.numBlocks, loaded, 11), 0);
-    KUNIT_ASSERT_EQ(test, velGetState(b), 6u);
+    KUNIT_ASSERT_EQ(test, velGetState(b), VEL_STATE_MAP_LOADED);
     KUNIT_ASSERT_EQ(test, standin_disk_fail_sectors(FX_PART, bad * 2 + 1, 1, STANDIN_FAIL_READ), 0);
     int inUse = atomic_read(&b->curAllocBRs);
     klog_clear();
@@ -162,7 +162,7 @@ static void a_failed_block_reads_as_zeros(struct kunit *test) {
     up(&b->bSem);
 
     KUNIT_EXPECT_EQ(test, submitted, 10);
-    KUNIT_EXPECT_EQ(test, status, 12);
+    KUNIT_EXPECT_EQ(test, status, VEL_ERR_READ_FAILED);
     KUNIT_EXPECT_TRUE(test, all_zero(&s, 3));
     for (u32 i = 0; i < 10; i++)
         if (i != 3)

@@ -24,13 +24,13 @@ static void every_command_is_counted(struct kunit *test) {
     };
     for (unsigned int i = 0; i < ARRAY_SIZE(unknown); i++) {
         klog_clear();
-        KUNIT_EXPECT_EQ(test, test_ioctl(&tf, unknown[i], &v), 4);
+        KUNIT_EXPECT_EQ(test, test_ioctl(&tf, unknown[i], &v), VEL_ERR_UNKNOWN_COMMAND);
         KUNIT_EXPECT_LOG(test, "velIOCTL: ioctl command not found");
     }
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_COMMAND_16, NULL), 3);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_COMMAND_16, NULL), VEL_ERR_COMMAND_16);
     /* A record that cannot be read: 6, no message, and still counted. */
     klog_clear();
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_STATE, BAD_ADDRESS), 6);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_STATE, BAD_ADDRESS), VEL_ERR_COPY_FROM_USER);
     KUNIT_EXPECT_EQ(test, standin_klog_lines(), 0UL);
     KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_VERSION_MAJOR, &v), 0);
     KUNIT_EXPECT_EQ(test, atomic_read(&test_backup(&tf)->ioctlCount), 8);
@@ -44,11 +44,11 @@ static void record_commands_copy_their_record_first(struct kunit *test) {
                                      VEL_GET_STATE,      VEL_GET_AUTOMAP_STATE, VEL_LOAD_BLOCK_MAP,
                                      VEL_GET_AUTOMAP,    VEL_GET_DIRTY_BLOCK,   VEL_READ_BLOCKS};
     for (unsigned int i = 0; i < ARRAY_SIZE(commands); i++)
-        KUNIT_EXPECT_EQ(test, test_ioctl(&tf, commands[i], BAD_ADDRESS), 6);
+        KUNIT_EXPECT_EQ(test, test_ioctl(&tf, commands[i], BAD_ADDRESS), VEL_ERR_COPY_FROM_USER);
     /* The block-map commands also read the UserBlockMap their record names. */
     LoadBlockMap lbm = {(UserBlockMap *)BAD_ADDRESS, 16, 0};
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_LOAD_BLOCK_MAP, &lbm), 6);
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_AUTOMAP, &lbm), 6);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_LOAD_BLOCK_MAP, &lbm), VEL_ERR_COPY_FROM_USER);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_AUTOMAP, &lbm), VEL_ERR_COPY_FROM_USER);
     test_release(&tf);
 }
 
@@ -56,7 +56,8 @@ static void version_to_unwritable_address(struct kunit *test) {
     struct test_file tf;
     KUNIT_ASSERT_EQ(test, test_open(&tf), 0);
     klog_clear();
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_VERSION_MINOR, BAD_ADDRESS), 7);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_VERSION_MINOR, BAD_ADDRESS),
+                    VEL_ERR_COPY_TO_USER);
     KUNIT_EXPECT_LOG(test, "velIOCTL: copy to user space failed");
     unsigned int major = 0, minor = 0;
     KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_VERSION_MAJOR, &major), 0);
@@ -73,7 +74,7 @@ static void state_query_lengths(struct kunit *test) {
     b->diskInfo.kdev = MKDEV(8, 17);
     b->diskInfo.blockSize = 4096;
     b->maxVMPages = 256;
-    velSetState(b, 2);
+    velSetState(b, VEL_STATE_STARTED);
 
     unsigned char buf[100];
     memset(buf, 0xee, sizeof(buf));
@@ -87,16 +88,16 @@ static void state_query_lengths(struct kunit *test) {
     memset(buf, 0xee, sizeof(buf));
     gs.len = sizeof(buf);
     KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_STATE, &gs), 0);
-    KUNIT_EXPECT_EQ(test, s->state, 2u);
+    KUNIT_EXPECT_EQ(test, s->state, VEL_STATE_STARTED);
     KUNIT_EXPECT_EQ(test, s->blockSize, 4096);
     KUNIT_EXPECT_EQ(test, s->mmapSize, 256 * 4096);
     KUNIT_EXPECT_EQ(test, buf[20], 0xee); /* cut to the 20 bytes of State */
 
     klog_clear();
     gs.s = (State *)BAD_ADDRESS;
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_STATE, &gs), 7);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_STATE, &gs), VEL_ERR_COPY_TO_USER);
     KUNIT_EXPECT_LOG(test, "ioctlGetState: copy to user space failed");
-    velSetState(b, 0);
+    velSetState(b, VEL_STATE_IDLE);
     test_release(&tf);
 }
 
@@ -110,12 +111,12 @@ static void refusals_before_init_and_without_record(struct kunit *test) {
     atomic_set(&initDone, 1);
     KUNIT_EXPECT_EQ(test, open_result, -ENXIO);
     KUNIT_EXPECT_NULL(test, other.file.private_data);
-    KUNIT_EXPECT_EQ(test, ioctl_result, 1);
+    KUNIT_EXPECT_EQ(test, ioctl_result, VEL_ERR_NOT_READY);
     KUNIT_EXPECT_EQ(test, atomic_read(&test_backup(&tf)->ioctlCount), 0);
 
     Backup *b = test_backup(&tf);
     tf.file.private_data = NULL;
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_COMMAND_16, NULL), 2);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_COMMAND_16, NULL), VEL_ERR_INVALID);
     KUNIT_EXPECT_EQ(test, test_release(&tf), 2);
     tf.file.private_data = b;
     KUNIT_EXPECT_EQ(test, test_release(&tf), 0);

@@ -17,8 +17,8 @@ static void two_opens_two_records(struct kunit *test) {
     KUNIT_ASSERT_EQ(test, test_open(&b), 0);
     KUNIT_EXPECT_EQ(test, standin_module_refcount("velmora"), refs + 2);
     KUNIT_EXPECT_NE(test, test_backup(&a), test_backup(&b));
-    KUNIT_EXPECT_EQ(test, velGetState(test_backup(&a)), 0u);
-    KUNIT_EXPECT_EQ(test, velGetState(test_backup(&b)), 0u);
+    KUNIT_EXPECT_EQ(test, velGetState(test_backup(&a)), VEL_STATE_IDLE);
+    KUNIT_EXPECT_EQ(test, velGetState(test_backup(&b)), VEL_STATE_IDLE);
     KUNIT_EXPECT_EQ(test, test_backup(&a)->diskInfo.kdev, (dev_t)0);
     klog_clear();
     KUNIT_EXPECT_EQ(test, test_release(&a), 0);
@@ -40,7 +40,7 @@ static void read_write_poll_do_nothing(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, velPoll(&tf.file, NULL), 0u);
     KUNIT_EXPECT_STREQ(test, buf, "abcdefg");
     KUNIT_EXPECT_EQ(test, pos, (loff_t)0);
-    KUNIT_EXPECT_EQ(test, velGetState(test_backup(&tf)), 0u);
+    KUNIT_EXPECT_EQ(test, velGetState(test_backup(&tf)), VEL_STATE_IDLE);
     KUNIT_EXPECT_EQ(test, atomic_read(&test_backup(&tf)->ioctlCount), 0);
     test_release(&tf);
 }

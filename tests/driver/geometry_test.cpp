@@ -101,7 +101,7 @@ static void close_gives_the_device_reference_back(struct kunit *test) {
 
     /* Nothing mounted: 8, the device is named in the record all the same. */
     klog_clear();
-    KUNIT_EXPECT_EQ(test, getDiskInfo(&di, GEO_P2), 8);
+    KUNIT_EXPECT_EQ(test, getDiskInfo(&di, GEO_P2), VEL_ERR_NO_FILE_SYSTEM);
     KUNIT_EXPECT_LOG(test,
                      "getDiskInfo: device major=231 minor=2 not found, getting super block "
                      "failed");
@@ -116,7 +116,7 @@ static void close_gives_the_device_reference_back(struct kunit *test) {
     standin_umount(GEO_P1);
     KUNIT_ASSERT_EQ(test, standin_mount(GEO_P1, "testfs", 256), 0);
     klog_clear();
-    KUNIT_EXPECT_EQ(test, getDiskInfo(&di, GEO_P1), 3);
+    KUNIT_EXPECT_EQ(test, getDiskInfo(&di, GEO_P1), VEL_ERR_BAD_BLOCK_SIZE);
     KUNIT_EXPECT_LOG(test, "getDiskInfo: device e700001 has bad block size 256");
     KUNIT_EXPECT_EQ(test, klog_level("getDiskInfo: device e700001 has bad block size 256"), 4);
     KUNIT_EXPECT_NULL(test, di.superBlock);

@@ -99,7 +99,7 @@ static void queue_removed_whole(struct kunit *test) {
         unsigned long held = standin_module_allocations();
         unsetQueueMRFAMS(q);
         for (int i = 0; i < 3; i++)
-            KUNIT_EXPECT_EQ(test, velGetState(p[i].ams), 0u);
+            KUNIT_EXPECT_EQ(test, velGetState(p[i].ams), VEL_AMS_NOT_IN_SYNC);
         /* One node and three device entries freed. */
         KUNIT_EXPECT_EQ(test, standin_module_allocations(), held - 4);
         KUNIT_EXPECT_EQ(test, queue_nodes(), 0);

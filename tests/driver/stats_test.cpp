@@ -39,7 +39,7 @@ static void gathered_from_the_record(struct kunit *test) {
     b->vmAreas[0].vmPages = 9;
     b->vmAreas[1].vmPages = 3;
     b->vmAreas[1].vma = &vma;
-    velSetState(b, 13);
+    velSetState(b, VEL_STATE_REQUEST_LOST);
 
     Stats s;
     memset(&s, 0x6b, sizeof(s));
@@ -48,7 +48,7 @@ static void gathered_from_the_record(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, s.driverVerMajor + s.driverVerMinor + s.driverVerMinor2, 0u);
     KUNIT_EXPECT_EQ(test, s.major, 253u);
     KUNIT_EXPECT_EQ(test, s.minor, 0x12345u);
-    KUNIT_EXPECT_EQ(test, s.state, 13u);
+    KUNIT_EXPECT_EQ(test, s.state, VEL_STATE_REQUEST_LOST);
     KUNIT_EXPECT_EQ(test, s.partitionStart, 0x40u);
     KUNIT_EXPECT_EQ(test, s.blockSize, 2048);
     KUNIT_EXPECT_EQ(test, s.blocksPerPage, 2);
@@ -69,7 +69,7 @@ static void gathered_from_the_record(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, (long)s.eTimeFrozen.tv_sec, 5L);
     KUNIT_EXPECT_EQ(test, s.eTimeFrozen.tv_nsec, 6L);
     memset(b->vmAreas, 0, sizeof(b->vmAreas));
-    velSetState(b, 0);
+    velSetState(b, VEL_STATE_IDLE);
     test_release(&tf);
 }
 

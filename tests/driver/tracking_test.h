@@ -95,7 +95,7 @@ static inline int track_device(struct tracked *t, dev_t kdev, u32 numBlocks,
     r = newAMS(t->b, &t->ams);
     if (r)
         return r;
-    velSetState(t->ams, 1);
+    velSetState(t->ams, VEL_AMS_IN_SYNC);
     return hook ? setMRF(t->b, hook) : 0;
 }
 

@@ -41,7 +41,7 @@ static void pretend_started(Backup *b, int blockSize) {
     b->diskInfo.blockSize = blockSize;
     b->diskInfo.blocksPerPage = 4096 / blockSize;
     b->maxVMPages = min(blockSize * 256 / 4096, 256);
-    velSetState(b, 2);
+    velSetState(b, VEL_STATE_STARTED);
 }
 
 static void close_device(int fd) {
@@ -122,7 +122,7 @@ static void mappings_the_buffer_refuses(struct kunit *test) {
     struct vm_area_struct vma;
     init_vma(&vma, &tf.file, 2, RO_FLAGS);
     KUNIT_EXPECT_EQ(test, velMMAP(&tf.file, &vma), -EINVAL); /* no backup started */
-    velSetState(b, 1);
+    velSetState(b, VEL_STATE_STARTING);
     KUNIT_EXPECT_EQ(test, velMMAP(&tf.file, &vma), -EINVAL);
 
     pretend_started(b, 4096);
@@ -154,7 +154,7 @@ static void mappings_the_buffer_refuses(struct kunit *test) {
     tf.file.private_data = NULL;
     KUNIT_EXPECT_EQ(test, velMMAP(&tf.file, &vma), -ENODEV);
     tf.file.private_data = b;
-    velSetState(b, 0);
+    velSetState(b, VEL_STATE_IDLE);
     test_release(&tf);
 }
 
@@ -260,7 +260,7 @@ static void faults_the_buffer_cannot_serve(struct kunit *test) {
 
     velVMclose(&mapped);
     KUNIT_EXPECT_EQ(test, atomic_read(&b->curAllocPages), 0);
-    velSetState(b, 0);
+    velSetState(b, VEL_STATE_IDLE);
     test_release(&tf);
 }
 
@@ -287,7 +287,7 @@ static void page_shortage_is_refused_and_keeps_nothing(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, velMMAP(&tf.file, &vma), 0);
     KUNIT_EXPECT_EQ(test, b->vmAreas[0].vma, &vma);
     velVMclose(&vma);
-    velSetState(b, 0);
+    velSetState(b, VEL_STATE_IDLE);
     test_release(&tf);
 }
 

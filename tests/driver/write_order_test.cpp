@@ -33,12 +33,12 @@ static void x_was_read(struct kunit *test, struct fx_session *s, struct fx_bio *
 
 /* What kbackupd does when it cannot read or keep an earlier block. */
 static void read_failed(struct kunit *test, struct fx_session *s, struct fx_bio *other) {
-    velSetState(s->b, 8);
+    velSetState(s->b, VEL_STATE_READ_ERROR);
     errorAMS(s->b);
 }
 
 static void cache_full(struct kunit *test, struct fx_session *s, struct fx_bio *other) {
-    velSetState(s->b, 10);
+    velSetState(s->b, VEL_STATE_CACHE_FULL);
     errorAMS(s->b);
 }
 
@@ -49,7 +49,7 @@ static void request_lost(struct kunit *test, struct fx_session *s, struct fx_bio
     standin_fault_add(&rule);
     fx_submit(other, WRITE, s->part, X + 10, 1, BS, 5);
     standin_fault_clear();
-    KUNIT_EXPECT_EQ(test, velGetState(s->b), 13u);
+    KUNIT_EXPECT_EQ(test, velGetState(s->b), VEL_STATE_REQUEST_LOST);
     KUNIT_EXPECT_EQ(test, fx_queue(s->b)->make_request_fn, &velAMRF);
     /* It went straight to the disk, beside the held copy's read. */
     int queued = atomic_read(&s->b->mrInQueue);
@@ -67,7 +67,7 @@ static void a_later_write_never_passes_a_held_one(struct kunit *test) {
     };
     for (unsigned int i = 0; i < ARRAY_SIZE(cases); i++) {
         struct fx_session s;
-        KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, 4), 0);
+        KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, VEL_STATE_SNAPSHOT), 0);
         if (cases[i].loadFirst) {
             const u32 needed[] = {X};
             KUNIT_ASSERT_EQ(test, fx_load_block_map(s.fd, s.numBlocks, needed, 1), 0);
@@ -146,7 +146,7 @@ static void a_write_never_passes_a_request_being_taken(struct kunit *test) {
     struct fx_session s;
     /* The cache holds nothing: the first copy fails and the backup stops
      * copying (state 10), so the later write is not copied but follows. */
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 0, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 0, VEL_STATE_SNAPSHOT), 0);
     struct fx_bio first, held, later;
     fx_hold_cache_thread(&first, s.part, X + 20, BS, 1);
     fx_submit(&held, WRITE, s.part, X, 1, BS, 1);
@@ -168,7 +168,7 @@ static void a_write_never_passes_a_request_being_taken(struct kunit *test) {
     flushWorkQueue(s.b);
     standin_set_preempt_hook(NULL, NULL);
     standin_preempt_hook_sync();
-    KUNIT_EXPECT_EQ(test, velGetState(s.b), 10u);
+    KUNIT_EXPECT_EQ(test, velGetState(s.b), VEL_STATE_CACHE_FULL);
     KUNIT_EXPECT_FALSE(test, atomic_read(&w.paused));
     KUNIT_EXPECT_LT(test, held.seq, later.seq);
     KUNIT_EXPECT_TRUE(test, fx_disk_holds(X, 1, BS, 2));
@@ -238,7 +238,7 @@ static int load_map(void *arg) {
  * still reaches the disk last. */
 static void a_loaded_map_waits_for_held_writes(struct kunit *test) {
     struct fx_session s;
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, VEL_STATE_SNAPSHOT), 0);
     struct fx_bio first;
     fx_hold_cache_thread_n(&first, s.part, X, 2, BS, 1);
     struct map_loader loader;
@@ -260,7 +260,7 @@ static void a_loaded_map_waits_for_held_writes(struct kunit *test) {
     fx_wait(&later.w);
     flushWorkQueue(s.b);
     KUNIT_EXPECT_EQ(test, loader.result, 0);
-    KUNIT_EXPECT_EQ(test, velGetState(s.b), 6u);
+    KUNIT_EXPECT_EQ(test, velGetState(s.b), VEL_STATE_MAP_LOADED);
     KUNIT_EXPECT_LT(test, first.seq, later.w.seq);
     KUNIT_EXPECT_TRUE(test, fx_disk_holds(X, 1, BS, 2));
     KUNIT_EXPECT_TRUE(test, fx_disk_holds(X + 1, 1, BS, 1));
@@ -281,7 +281,7 @@ static void a_release_replays_every_held_request(struct kunit *test) {
     struct standin_bio_counters before, after;
     standin_get_bio_counters(&before);
     struct fx_session s;
-    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, 4), 0);
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 100, VEL_STATE_SNAPSHOT), 0);
     Backup *b = s.b;
     struct fx_bio w1, w2, r3, marker;
     fx_hold_cache_thread(&w1, s.part, 70, BS, 1);

@@ -64,7 +64,7 @@ TEST_F(AutomapTransfer, TheMapIsHandedOutOnceAndKeptOnAWrongLength) {
 
     std::vector<unsigned char> map((blocks + 8) / 8 + 1, 0);
     Machine::clearLog();
-    EXPECT_EQ(getAutomap(s.device(), map.data(), blocks + 1), 2);
+    EXPECT_EQ(getAutomap(s.device(), map.data(), blocks + 1), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlGetAutoMap: backup error map size mismatch kernel map size=" +
                                   std::to_string(blocks) +
                                   " user map size=" + std::to_string(blocks + 1)));
@@ -73,9 +73,9 @@ TEST_F(AutomapTransfer, TheMapIsHandedOutOnceAndKeptOnAWrongLength) {
     expected[0] = 1 << 5;
     expected[1] = 1 << 1;
     EXPECT_EQ(map, expected);
-    EXPECT_EQ(getAutomap(s.device(), map.data(), blocks), 2);
+    EXPECT_EQ(getAutomap(s.device(), map.data(), blocks), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlGetAutoMap: backup error automap is NULL "));
-    EXPECT_EQ(s.state().state, 4u);
+    EXPECT_EQ(s.state().state, VEL_STATE_SNAPSHOT);
 }
 
 TEST_F(AutomapTransfer, AMapNeverFetchedIsReleasedByTheLoad) {
@@ -86,9 +86,9 @@ TEST_F(AutomapTransfer, AMapNeverFetchedIsReleasedByTheLoad) {
         BackupSession s;
         start(s, rig->blocks());
         ASSERT_EQ(snapshot(s.device(), key.raw), 0);
-        ASSERT_EQ(automapState(s.device()).state, 1u);
+        ASSERT_EQ(automapState(s.device()).state, VEL_AMS_IN_SYNC);
         s.loadBlockMap(agent::BlockBitmap(rig->blocks(), true));
-        EXPECT_EQ(s.state().state, 6u);
+        EXPECT_EQ(s.state().state, VEL_STATE_MAP_LOADED);
         Machine::clearLog();
     }
     // The changed-block map's pages went with the load, none are left over.
@@ -102,13 +102,13 @@ TEST_F(AutomapTransfer, NoBlockMapIsLoadedBeforeTheSnapshot) {
     start(s, rig->blocks());
     std::vector<unsigned char> map(rig->blocks() / 8, 0xFF);
     Machine::clearLog();
-    EXPECT_EQ(loadBlockMap(s.device(), map.data(), rig->blocks()), 2);
+    EXPECT_EQ(loadBlockMap(s.device(), map.data(), rig->blocks()), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlLoadBlockMap: backup error snapshot not complete"));
-    EXPECT_EQ(s.state().state, 2u);
+    EXPECT_EQ(s.state().state, VEL_STATE_STARTED);
     // The backup is still good for its snapshot.
     EXPECT_EQ(snapshot(s.device(), SessionKey::none().raw), 0);
     EXPECT_EQ(loadBlockMap(s.device(), map.data(), rig->blocks()), 0);
-    EXPECT_EQ(s.state().state, 6u);
+    EXPECT_EQ(s.state().state, VEL_STATE_MAP_LOADED);
 }
 
 TEST_F(AutomapTransfer, AMapOf32769BlocksMovesAs4096BytesAndOne) {
@@ -136,7 +136,7 @@ TEST_F(AutomapTransfer, AMapOf32769BlocksMovesAs4096BytesAndOne) {
     // untouchable page, that one copy fails and names its address.
     unsigned char *short4096 = pages.endingAtGuard(4096);
     Machine::clearLog();
-    EXPECT_EQ(getAutomap(s.device(), short4096, kBlocks), 7);
+    EXPECT_EQ(getAutomap(s.device(), short4096, kBlocks), VEL_ERR_COPY_TO_USER);
     char expected[160];
     std::snprintf(expected, sizeof expected,
                   "ioctlGetAutoMap: copy to user space failed data=%p bytesCopied=1 "
@@ -159,11 +159,11 @@ TEST_F(AutomapTransfer, AMapOf32769BlocksMovesAs4096BytesAndOne) {
     std::memset(exact, 0, 4097);
     exact[4096] = 0x01;
     ASSERT_EQ(loadBlockMap(s.device(), exact, kBlocks), 0);
-    EXPECT_EQ(s.state().state, 6u);
+    EXPECT_EQ(s.state().state, VEL_STATE_MAP_LOADED);
     agent::TransferBuffer buffer(s.device(), 4096);
     Machine::clearLog();
     EXPECT_EQ(readBlocks(s.device(), 32768, 1, buffer.data()), 0);
-    EXPECT_EQ(readBlocks(s.device(), 32768, 2, buffer.data()), 2);
+    EXPECT_EQ(readBlocks(s.device(), 32768, 2, buffer.data()), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlReadBlocks: end block number out of block map range"));
 }
 
@@ -181,7 +181,7 @@ TEST_F(AutomapTransfer, TheStateIsCopiedForTheLengthGiven) {
     AutoMapState full = automapState(s.device());
     EXPECT_EQ(full.major, rig->major());
     EXPECT_EQ(full.minor, rig->minor());
-    EXPECT_EQ(full.state, 1u);
+    EXPECT_EQ(full.state, VEL_AMS_IN_SYNC);
     EXPECT_EQ(full.mapLen, rig->blocks());
     EXPECT_EQ(full.mapSize, (rig->blocks() + 7) / 8);
 

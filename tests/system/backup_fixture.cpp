@@ -37,7 +37,7 @@ agent::SessionKey BackupTest::fullBackup() {
 Bytes BackupTest::readWholeImage(const agent::BackupSession &session) const {
     const uint32_t blocks = rig->blocks();
     const unsigned bs = rig->blockSize();
-    if (session.state().state == 4)
+    if (session.state().state == VEL_STATE_SNAPSHOT)
         session.loadBlockMap(agent::BlockBitmap(blocks, true));
     agent::TransferBuffer buffer(session.device(),
                                  static_cast<std::size_t>(session.state().mmapSize));

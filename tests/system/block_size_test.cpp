@@ -122,7 +122,8 @@ TEST_F(BlockSizeCommand, ReportsTheFileSystemOfEachPartition) {
         EXPECT_EQ(out.bs.partitionSizeKB, parts[i].sectors / 2);
         EXPECT_TRUE(out.untouchedFrom(sizeof(BlockSize)));
     }
-    EXPECT_EQ(dev.state().state, 0u);  // the file's own state is not the command's business
+    EXPECT_EQ(dev.state().state,
+              VEL_STATE_IDLE);  // the file's own state is not the command's business
 }
 
 TEST_F(BlockSizeCommand, RefusesADeviceWithoutAFileSystem) {
@@ -133,7 +134,8 @@ TEST_F(BlockSizeCommand, RefusesADeviceWithoutAFileSystem) {
         SCOPED_TRACE("minor " + std::to_string(minor));
         Machine::clearLog();
         Filled out;
-        EXPECT_EQ(getBlockSize(dev, STANDIN_MKDEV(kImageMajor, minor), &out.bs, 16), 8);
+        EXPECT_EQ(getBlockSize(dev, STANDIN_MKDEV(kImageMajor, minor), &out.bs, 16),
+                  VEL_ERR_NO_FILE_SYSTEM);
         const std::string line = "getDiskInfo: device major=8 minor=" + std::to_string(minor) +
                                  " not found, getting super block failed";
         EXPECT_EQ(levelOf(line), 3);
@@ -146,7 +148,7 @@ TEST_F(BlockSizeCommand, RefusesABlockBelowASector) {
     ASSERT_EQ(standin_mount(kRamPart, "testfs", 256), 0);
     Machine::clearLog();
     Filled out;
-    EXPECT_EQ(getBlockSize(dev, kRamPart, &out.bs, 16), 3);
+    EXPECT_EQ(getBlockSize(dev, kRamPart, &out.bs, 16), VEL_ERR_BAD_BLOCK_SIZE);
     EXPECT_EQ(levelOf("getDiskInfo: device 100001 has bad block size 256"), 4);
     EXPECT_TRUE(out.untouchedFrom(0));
     // A sector is the smallest block it accepts.
@@ -180,7 +182,7 @@ TEST_F(BlockSizeCommand, WritesOnlyTheLengthTheCallerAccepts) {
     void *ro = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(ro, MAP_FAILED);
     Machine::clearLog();
-    EXPECT_EQ(getBlockSize(dev, part, static_cast<BlockSize *>(ro), 16), 7);
+    EXPECT_EQ(getBlockSize(dev, part, static_cast<BlockSize *>(ro), 16), VEL_ERR_COPY_TO_USER);
     EXPECT_EQ(levelOf("ioctlGetBlockSize: copy to user space failed"), 3);
     munmap(ro, 4096);
 }
@@ -194,7 +196,7 @@ TEST_F(BlockSizeCommand, LeavesABackupOfAnotherDeviceAlone) {
     backup.snapshot(agent::SessionKey::none());
     const State state = backup.state();
     const AutoMapState automap = backup.automapState();
-    ASSERT_EQ(state.state, 4u);
+    ASSERT_EQ(state.state, VEL_STATE_SNAPSHOT);
 
     // Asked on the backup's own file and on another one.
     ControlDevice other;

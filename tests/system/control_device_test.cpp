@@ -25,7 +25,7 @@ TEST_F(ControlDeviceTest, VersionsAndTheStateOfAFreshFile) {
     EXPECT_EQ(dev.versionMajor(), 3u);
     EXPECT_EQ(dev.versionMinor(), 1u);
     State s = dev.state();
-    EXPECT_EQ(s.state, 0u);
+    EXPECT_EQ(s.state, VEL_STATE_IDLE);
     EXPECT_EQ(s.major, 0u);
     EXPECT_EQ(s.minor, 0u);
     EXPECT_EQ(s.blockSize, 0);
@@ -34,19 +34,19 @@ TEST_F(ControlDeviceTest, VersionsAndTheStateOfAFreshFile) {
 
 TEST_F(ControlDeviceTest, AnswersOfTheDispatcher) {
     ControlDevice dev;
-    EXPECT_EQ(dev.command(VEL_COMMAND_16, nullptr), 3);
+    EXPECT_EQ(dev.command(VEL_COMMAND_16, nullptr), VEL_ERR_COMMAND_16);
     Machine::clearLog();
-    EXPECT_EQ(dev.command(VEL_IOC(VEL_IOC_WRITE, 11, 16), nullptr), 4);
+    EXPECT_EQ(dev.command(VEL_IOC(VEL_IOC_WRITE, 11, 16), nullptr), VEL_ERR_UNKNOWN_COMMAND);
     EXPECT_TRUE(Machine::logHas("velIOCTL: ioctl command not found"));
     // A version into memory the process may not write: 7 and the message.
     void *ro = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(ro, MAP_FAILED);
     Machine::clearLog();
-    EXPECT_EQ(dev.command(VEL_GET_VERSION_MAJOR, ro), 7);
+    EXPECT_EQ(dev.command(VEL_GET_VERSION_MAJOR, ro), VEL_ERR_COPY_TO_USER);
     EXPECT_TRUE(Machine::logHas("velIOCTL: copy to user space failed"));
     // A record the process cannot read: 6 and no message.
     Machine::clearLog();
-    EXPECT_EQ(dev.command(VEL_GET_STATE, reinterpret_cast<void *>(16)), 6);
+    EXPECT_EQ(dev.command(VEL_GET_STATE, reinterpret_cast<void *>(16)), VEL_ERR_COPY_FROM_USER);
     EXPECT_TRUE(Machine::log().empty());
     munmap(ro, 4096);
 }
@@ -55,7 +55,7 @@ TEST_F(ControlDeviceTest, TwoOpensAreIndependent) {
     ControlDevice a, b;
     EXPECT_NE(a.fd(), b.fd());
     a.close();
-    EXPECT_EQ(b.state().state, 0u);
+    EXPECT_EQ(b.state().state, VEL_STATE_IDLE);
     EXPECT_EQ(b.versionMajor(), 3u);
 }
 
@@ -68,7 +68,7 @@ TEST_F(ControlDeviceTest, ReadWriteAndPollDoNothing) {
     sys::pollfd p{dev.fd(), POLLIN | POLLOUT, 0};
     EXPECT_EQ(sys::poll(&p, 1, 0), 0);
     EXPECT_EQ(p.revents, 0);
-    EXPECT_EQ(dev.state().state, 0u);
+    EXPECT_EQ(dev.state().state, VEL_STATE_IDLE);
 }
 
 TEST_F(ControlDeviceTest, ShutdownLeavesTheDeviceUsable) {
@@ -76,7 +76,7 @@ TEST_F(ControlDeviceTest, ShutdownLeavesTheDeviceUsable) {
     EXPECT_EQ(dev.command(VEL_SHUTDOWN, nullptr), 0);
     EXPECT_EQ(dev.versionMajor(), 3u);
     ControlDevice again;
-    EXPECT_EQ(again.state().state, 0u);
+    EXPECT_EQ(again.state().state, VEL_STATE_IDLE);
 }
 
 TEST_F(ControlDeviceTest, SystemCallErrors) {

@@ -30,7 +30,7 @@ class FailedBackup : public BackupTest {
             agent::runBackup(req);
             ADD_FAILURE() << "the backup reported success";
         } catch (const agent::BackupFailed &e) {
-            EXPECT_EQ(e.state(), 10u);
+            EXPECT_EQ(e.state(), VEL_STATE_CACHE_FULL);
             EXPECT_NE(std::string(e.what()).find("copy-on-write cache is full"), std::string::npos)
                 << e.what();
         }

@@ -60,21 +60,21 @@ TEST_F(ReadCommands, EachCheckRefusesWithItsMessage) {
     ASSERT_EQ(startBackup(s.device(), rig->major(), rig->minor(), blocks), 0);
     TransferBuffer buffer(s.device(), 16 * 4096);
     Machine::clearLog();
-    EXPECT_EQ(readBlocks(s.device(), 0, 1, buffer.data()), 2);
+    EXPECT_EQ(readBlocks(s.device(), 0, 1, buffer.data()), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlReadBlocks: state (2) not valid"));
 
     ASSERT_EQ(standin_capture_arm(rig->part()), 0);
     ASSERT_EQ(snapshot(s.device(), SessionKey::none().raw), 0);
-    EXPECT_EQ(readBlocks(s.device(), 0xFFFFFFF0u, 32, buffer.data()), 2);
+    EXPECT_EQ(readBlocks(s.device(), 0xFFFFFFF0u, 32, buffer.data()), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlReadBlocks: invalid block read range (4294967280-16)"));
-    EXPECT_EQ(readBlocks(s.device(), blocks - 1, 2, buffer.data()), 2);
+    EXPECT_EQ(readBlocks(s.device(), blocks - 1, 2, buffer.data()), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlReadBlocks: block num (" + std::to_string(blocks + 1) +
                                   ") out of range (" + std::to_string(blocks) + ")"));
     std::vector<char> unmapped(4096);
-    EXPECT_EQ(readBlocks(s.device(), 0, 1, unmapped.data()), 2);
-    EXPECT_EQ(readBlocks(s.device(), 0, 1, buffer.data() + 4096), 2);
+    EXPECT_EQ(readBlocks(s.device(), 0, 1, unmapped.data()), VEL_ERR_INVALID);
+    EXPECT_EQ(readBlocks(s.device(), 0, 1, buffer.data() + 4096), VEL_ERR_INVALID);
     EXPECT_EQ(logCount("ioctlReadBlocks: invalid data pointer"), 2);
-    EXPECT_EQ(readBlocks(s.device(), 0, 17, buffer.data()), 2);
+    EXPECT_EQ(readBlocks(s.device(), 0, 17, buffer.data()), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3,
                            "ioctlReadBlocks: tried to read (17) number of blocks size (4096) and "
                            "mmap region can hold (65536) bytes"));
@@ -90,7 +90,7 @@ TEST_F(ReadCommands, EachCheckRefusesWithItsMessage) {
     std::vector<unsigned char> map(13, 0xFF);
     ASSERT_EQ(loadBlockMap(s.device(), map.data(), 100), 0);
     EXPECT_EQ(readBlocks(s.device(), 90, 10, buffer.data()), 0);
-    EXPECT_EQ(readBlocks(s.device(), 91, 10, buffer.data()), 2);
+    EXPECT_EQ(readBlocks(s.device(), 91, 10, buffer.data()), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlReadBlocks: end block number out of block map range"));
 }
 
@@ -215,7 +215,7 @@ TEST_F(ReadCommands, AnInjectedReadErrorZeroesThatBlockAndKeepsTheOthers) {
 
     ASSERT_EQ(standin_disk_fail_sectors(rig->part(), 62 * 8, 8, STANDIN_FAIL_READ), 0);
     Machine::clearLog();
-    EXPECT_EQ(readBlocks(s.device(), 60, 5, buffer.data()), 12);
+    EXPECT_EQ(readBlocks(s.device(), 60, 5, buffer.data()), VEL_ERR_READ_FAILED);
     EXPECT_TRUE(logHasLine(4,
                            "ioctlReadBlocks: Received an IO error while reading sectors for "
                            "backup.  Some sectors could not be read"));

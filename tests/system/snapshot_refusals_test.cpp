@@ -59,18 +59,18 @@ TEST_F(SnapshotRefusals, AWrongKeyTakesNoSnapshotAndLeavesTheSessionAlone) {
     AMSessionKey wrong = key.raw;
     wrong.key[55] ^= 1;
     Machine::clearLog();
-    EXPECT_EQ(snapshot(s.device(), wrong), 2);
+    EXPECT_EQ(snapshot(s.device(), wrong), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlSnapShot: session key mismatch"));
     // A short key is compared with its missing bytes taken as zero.
-    EXPECT_EQ(snapshot(s.device(), key.raw, 20), 2);
+    EXPECT_EQ(snapshot(s.device(), key.raw, 20), VEL_ERR_INVALID);
     EXPECT_EQ(logCount("ioctlSnapShot: session key mismatch"), 2);
-    EXPECT_EQ(s.state().state, 2u);
+    EXPECT_EQ(s.state().state, VEL_STATE_STARTED);
     EXPECT_EQ(standin_fs_freezes(rig->part()), freezes);
     AutoMapState st = automapState(s.device());
-    EXPECT_EQ(st.state, 1u);
+    EXPECT_EQ(st.state, VEL_AMS_IN_SYNC);
     EXPECT_TRUE(sameKey(st.amsKey, key.raw));
     unsigned char map[64] = {};
-    EXPECT_EQ(getAutomap(s.device(), map, rig->blocks()), 2);
+    EXPECT_EQ(getAutomap(s.device(), map, rig->blocks()), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlGetAutoMap: backup error map not loaded "));
 
     // The right key on the same file: bytes past the key's 56 are not read.
@@ -78,7 +78,7 @@ TEST_F(SnapshotRefusals, AWrongKeyTakesNoSnapshotAndLeavesTheSessionAlone) {
     std::memset(longKey, 0x5A, sizeof longKey);
     std::memcpy(longKey, key.raw.key, sizeof key.raw.key);
     EXPECT_EQ(snapshot(s.device(), *reinterpret_cast<AMSessionKey *>(longKey), sizeof longKey), 0);
-    EXPECT_EQ(s.state().state, 4u);
+    EXPECT_EQ(s.state().state, VEL_STATE_SNAPSHOT);
     EXPECT_EQ(fetchMap(s), std::set<uint32_t>{40});
     EXPECT_FALSE(sameKey(automapState(s.device()).amsKey, key.raw));
 }
@@ -92,13 +92,13 @@ TEST_F(SnapshotRefusals, NoStartAutoMapClosesTheSessionAndStillSnapshots) {
         s.noStartAutoMap();
         ASSERT_EQ(standin_capture_arm(rig->part()), 0);
         EXPECT_EQ(snapshot(s.device(), key.raw), 0);
-        EXPECT_EQ(s.state().state, 4u);
+        EXPECT_EQ(s.state().state, VEL_STATE_SNAPSHOT);
         AutoMapState st = automapState(s.device());
-        EXPECT_EQ(st.state, 0u);
+        EXPECT_EQ(st.state, VEL_AMS_NOT_IN_SYNC);
         EXPECT_EQ(st.mapLen, 0u);
         Machine::clearLog();
         unsigned char map[64];
-        EXPECT_EQ(getAutomap(s.device(), map, rig->blocks()), 2);
+        EXPECT_EQ(getAutomap(s.device(), map, rig->blocks()), VEL_ERR_INVALID);
         EXPECT_TRUE(logHasLine(3, "ioctlGetAutoMap: backup error automap is NULL "));
         rig->writeBlock(8, 0x08);  // copied on write: the image keeps the old block
         EXPECT_EQ(differences(readWholeImage(s), rig->capture(), rig->blockSize()), "");
@@ -122,13 +122,13 @@ TEST_F(SnapshotRefusals, NoLoadFromAutoMapStartsAFreshSession) {
         s.noLoadFromAutoMap();
         EXPECT_EQ(snapshot(s.device(), key.raw), 0);
         AutoMapState st = automapState(s.device());
-        EXPECT_EQ(st.state, 1u);
+        EXPECT_EQ(st.state, VEL_AMS_IN_SYNC);
         EXPECT_EQ(st.mapLen, rig->blocks());
         EXPECT_FALSE(sameKey(st.amsKey, key.raw));
         fresh.raw = st.amsKey;
         Machine::clearLog();
         unsigned char map[64];
-        EXPECT_EQ(getAutomap(s.device(), map, rig->blocks()), 2);
+        EXPECT_EQ(getAutomap(s.device(), map, rig->blocks()), VEL_ERR_INVALID);
         EXPECT_TRUE(logHasLine(3, "ioctlGetAutoMap: backup error automap is NULL "));
     }
     // The new session started at that snapshot: block 100 is not in its map.
@@ -151,13 +151,13 @@ TEST_F(SnapshotRefusals, AResizedDeviceGetsANewSession) {
     EXPECT_TRUE(logHasLine(4, "ioctlSnapShot: device resize detected, device has (" +
                                   std::to_string(smaller) + ") blocks and automap has (" +
                                   std::to_string(rig->blocks()) + "), resetting automap"));
-    EXPECT_EQ(s.state().state, 4u);
+    EXPECT_EQ(s.state().state, VEL_STATE_SNAPSHOT);
     AutoMapState st = automapState(s.device());
-    EXPECT_EQ(st.state, 1u);
+    EXPECT_EQ(st.state, VEL_AMS_IN_SYNC);
     EXPECT_EQ(st.mapLen, smaller);
     EXPECT_FALSE(sameKey(st.amsKey, key.raw));
     unsigned char map[64];
-    EXPECT_EQ(getAutomap(s.device(), map, smaller), 2);
+    EXPECT_EQ(getAutomap(s.device(), map, smaller), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlGetAutoMap: backup error automap is NULL "));
 }
 
@@ -168,12 +168,12 @@ TEST_F(SnapshotRefusals, NoFileSystemToFreezeLeavesTheQueueHooked) {
     start(s);
     ASSERT_EQ(standin_umount(rig->part()), 0);
     Machine::clearLog();
-    EXPECT_EQ(snapshot(s.device(), key.raw), 2);
+    EXPECT_EQ(snapshot(s.device(), key.raw), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlSnapShot: freeze_bdev could not freeze the device."));
-    EXPECT_EQ(s.state().state, 2u);
+    EXPECT_EQ(s.state().state, VEL_STATE_STARTED);
     // The key was renewed before the freeze; the session is still in sync.
     AutoMapState st = automapState(s.device());
-    EXPECT_EQ(st.state, 1u);
+    EXPECT_EQ(st.state, VEL_AMS_IN_SYNC);
     EXPECT_FALSE(sameKey(st.amsKey, key.raw));
 
     // The hook stayed: a write between the two attempts is recorded.
@@ -181,7 +181,7 @@ TEST_F(SnapshotRefusals, NoFileSystemToFreezeLeavesTheQueueHooked) {
     rig->writeBlock(31, 0x1F);
     ASSERT_EQ(standin_capture_arm(rig->part()), 0);
     EXPECT_EQ(snapshot(s.device(), st.amsKey), 0);
-    EXPECT_EQ(s.state().state, 4u);
+    EXPECT_EQ(s.state().state, VEL_STATE_SNAPSHOT);
     EXPECT_EQ(fetchMap(s), (std::set<uint32_t>{30, 31}));
     rig->writeBlock(30, 0xEE);
     EXPECT_EQ(differences(readWholeImage(s), rig->capture(), rig->blockSize()), "");
@@ -196,14 +196,14 @@ TEST_F(SnapshotRefusals, AFailedFreezeIsRefusedAndCanBeRetried) {
     w.waitMore(30);
     ASSERT_EQ(standin_capture_arm(rig->part()), 0);
     Machine::clearLog();
-    EXPECT_EQ(snapshot(s.device(), SessionKey::none().raw), 2);
+    EXPECT_EQ(snapshot(s.device(), SessionKey::none().raw), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlSnapShot: freeze_bdev could not freeze the device."));
-    EXPECT_EQ(s.state().state, 2u);
+    EXPECT_EQ(s.state().state, VEL_STATE_STARTED);
     unsigned long epoch = 0;
     EXPECT_EQ(standin_capture_taken(rig->part(), &epoch), 0);
 
     EXPECT_EQ(snapshot(s.device(), SessionKey::none().raw), 0);
-    EXPECT_EQ(s.state().state, 4u);
+    EXPECT_EQ(s.state().state, VEL_STATE_SNAPSHOT);
     ASSERT_EQ(standin_capture_taken(rig->part(), &epoch), 1);
     w.waitMore(60);
     Bytes image = readWholeImage(s);
@@ -221,13 +221,13 @@ TEST_F(SnapshotRefusals, ARetryAfterAFailedLoadHandsOutNoMap) {
     start(s);
     if (!failNextFreeze())
         GTEST_SKIP() << "a freeze cannot fail before 2.6.29";
-    EXPECT_EQ(snapshot(s.device(), key.raw), 2);
+    EXPECT_EQ(snapshot(s.device(), key.raw), VEL_ERR_INVALID);
     const AMSessionKey renewed = automapState(s.device()).amsKey;
     s.noLoadFromAutoMap();
     EXPECT_EQ(snapshot(s.device(), renewed), 0);
     Machine::clearLog();
     std::vector<unsigned char> map((rig->blocks() + 7) / 8);
-    EXPECT_EQ(getAutomap(s.device(), map.data(), rig->blocks()), 2);
+    EXPECT_EQ(getAutomap(s.device(), map.data(), rig->blocks()), VEL_ERR_INVALID);
     EXPECT_TRUE(logHasLine(3, "ioctlGetAutoMap: backup error automap is NULL "));
 }
 
@@ -241,14 +241,14 @@ TEST_F(SnapshotRefusals, ShutdownIsRefusedWhileABackupRuns) {
         ASSERT_EQ(snapshot(s.device(), SessionKey::none().raw), 0);
         agent::ControlDevice other;
         Machine::clearLog();
-        EXPECT_EQ(other.command(VEL_SHUTDOWN, nullptr), 9);
+        EXPECT_EQ(other.command(VEL_SHUTDOWN, nullptr), VEL_ERR_OTHER_BACKUP);
         EXPECT_TRUE(logHasLine(3, "velIOCTL: a backup is running, change tracking not shut down"));
         // Copy-on-write goes on: the image is still the one of the snapshot.
         w.waitMore(100);
         Bytes image = readWholeImage(s);
         w.waitMore(20);
         EXPECT_EQ(differences(image, rig->capture(), rig->blockSize()), "");
-        EXPECT_EQ(automapState(s.device()).state, 1u);
+        EXPECT_EQ(automapState(s.device()).state, VEL_AMS_IN_SYNC);
     }
     EXPECT_EQ(w.stop(), 0);
     agent::ControlDevice dev;
@@ -256,7 +256,7 @@ TEST_F(SnapshotRefusals, ShutdownIsRefusedWhileABackupRuns) {
     // Change tracking is gone with it.
     BackupSession s;
     start(s);
-    EXPECT_EQ(automapState(s.device()).state, 0u);
+    EXPECT_EQ(automapState(s.device()).state, VEL_AMS_NOT_IN_SYNC);
 }
 
 }  // namespace

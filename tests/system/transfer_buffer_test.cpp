@@ -37,7 +37,7 @@ TEST_F(TransferBufferTest, NoMappingBeforeABackupStarts) {
     // Refused by the kernel before the driver is asked.
     EXPECT_EQ(mmapError(ro, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, 0), EACCES);
     EXPECT_EQ(mmapError(dev.fd(), 0, PROT_READ, MAP_PRIVATE, 0), EINVAL);
-    EXPECT_EQ(dev.state().state, 0u);
+    EXPECT_EQ(dev.state().state, VEL_STATE_IDLE);
     sys::close(ro);
 }
 
