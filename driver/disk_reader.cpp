@@ -3,6 +3,7 @@
  * one-segment bio, handed to the queue's own make-request function so that
  * it never passes through our hook, and completed through velBIOEndIO and
  * velBHEndIO. A batch of a read command is issued whole before any wait.
+ * callRealMRF, the way past the hook, also serves the bios kbackupd held.
  */
 #include <linux/kernel.h>
 #include <linux/bio.h>
@@ -15,6 +16,7 @@
 #include <linux/errno.h>
 
 #include "vellib.h"
+#include "shim-2.6.h"
 
 /* Sector and block numbers are printed as the release's sector_t is. */
 #if LINUX_VERSION_CODE <= KERNEL_VERSION(2, 6, 19)
@@ -260,4 +262,26 @@ void velBHEndIO(struct buffer_head *bh, int uptodate) {
                bh->b_blocknr);
     unlock_buffer(bh);
     put_bh(bh);
+}
+
+/* Ends a bio that cannot be passed on, so its submitter is not left waiting. */
+static void failBio(struct bio *bio) {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
+    bio_endio(bio, -EIO);
+#else
+    bio_endio(bio, bio->bi_size, -EIO);
+#endif
+}
+
+int callRealMRF(Backup *b, struct bio *bio) {
+    struct request_queue *q = velGetRequestQueue(bio->bi_bdev);
+    if (!q) {
+        printk(KERN_ERR "%s: Block read error: (bdev queue is null) MAJOR=%d MINOR=%d\n", __func__,
+               MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
+        failBio(bio);
+        return 0;
+    }
+    if (b->diskInfo.realMRF(q, bio))
+        generic_make_request(bio);
+    return 0;
 }

@@ -1,6 +1,7 @@
 /*
- * Device geometry: where a device lies on its disk and how the blocks of its
- * mounted file system map onto 512-byte sectors.
+ * Device geometry: where a device lies on its disk, how the blocks of its
+ * mounted file system map onto 512-byte sectors, and which blocks a bio
+ * touches.
  */
 #include <linux/kernel.h>
 #include <linux/fs.h>
@@ -44,6 +45,20 @@ int getDiskInfo(DiskInfo *di, dev_t kdev) {
     di->partitionSizeKB = di->partitionLen / 2;
     drop_super(sb);
     return VEL_OK;
+}
+
+void BIOToBlockNumbers(DiskInfo *diskInfo, struct bio *bio, u32 *startBN, u32 *endBN) {
+    sector_t start =
+        bio->bi_sector < diskInfo->partitionStart ? 0 : bio->bi_sector - diskInfo->partitionStart;
+    sector_t end = start + (bio->bi_size >> 9);
+    if (end)
+        end--;
+    if (bio->bi_size & 511)
+        end++;
+    if (end >= diskInfo->partitionLen)
+        end = diskInfo->partitionLen ? diskInfo->partitionLen - 1 : 0;
+    *startBN = (u32)(start >> diskInfo->sectorsPerBlockShift);
+    *endBN = (u32)(end >> diskInfo->sectorsPerBlockShift);
 }
 
 struct request_queue *getRequestQueue(DiskInfo *di) {

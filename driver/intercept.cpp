@@ -1,32 +1,15 @@
 /*
- * The hooks through which every bio of a tracked request queue passes, and
- * the conversions from a bio to its partition and its blocks.
+ * The hooks through which every bio of a tracked request queue passes: the
+ * copy-on-write decision, the automap update, then the queue's own function.
  */
 #include <linux/kernel.h>
 #include <linux/bio.h>
 #include <linux/blkdev.h>
-#include <linux/genhd.h>
 #include <linux/fs.h>
 #include <linux/sched.h>
 #include <linux/rcupdate.h>
-#include <linux/errno.h>
 
 #include "vellib.h"
-#include "shim-2.6.h"
-
-void BIOToBlockNumbers(DiskInfo *diskInfo, struct bio *bio, u32 *startBN, u32 *endBN) {
-    sector_t start =
-        bio->bi_sector < diskInfo->partitionStart ? 0 : bio->bi_sector - diskInfo->partitionStart;
-    sector_t end = start + (bio->bi_size >> 9);
-    if (end)
-        end--;
-    if (bio->bi_size & 511)
-        end++;
-    if (end >= diskInfo->partitionLen)
-        end = diskInfo->partitionLen ? diskInfo->partitionLen - 1 : 0;
-    *startBN = (u32)(start >> diskInfo->sectorsPerBlockShift);
-    *endBN = (u32)(end >> diskInfo->sectorsPerBlockShift);
-}
 
 /*
  * Tasks inside a hook. The block layer calls a hook without a reference on
@@ -103,26 +86,4 @@ void waitForHookUsers(void) {
         schedule_timeout(1);
     }
     synchronize_sched();
-}
-
-/* Ends a bio that cannot be passed on, so its submitter is not left waiting. */
-static void failBio(struct bio *bio) {
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
-    bio_endio(bio, -EIO);
-#else
-    bio_endio(bio, bio->bi_size, -EIO);
-#endif
-}
-
-int callRealMRF(Backup *b, struct bio *bio) {
-    struct request_queue *q = velGetRequestQueue(bio->bi_bdev);
-    if (!q) {
-        printk(KERN_ERR "%s: Block read error: (bdev queue is null) MAJOR=%d MINOR=%d\n", __func__,
-               MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
-        failBio(bio);
-        return 0;
-    }
-    if (b->diskInfo.realMRF(q, bio))
-        generic_make_request(bio);
-    return 0;
 }
