@@ -7,7 +7,7 @@ smoke_release() {
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DVELMORA_KERNEL_RELEASE="$rel" >/dev/null
     cmake --build "$dir" --target velmora velmora-demo velmora-abi-probe
-    "$dir/sim/velmora-demo" >"$dir/demo.log" 2>&1 || {
+    "$dir/programs/velmora-demo" >"$dir/demo.log" 2>&1 || {
         cat "$dir/demo.log"
         echo "smoke run of $rel: the demo failed"
         return 1

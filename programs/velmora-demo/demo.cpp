@@ -4,10 +4,10 @@
 // beside it): a full backup, then an incremental one with the key the full
 // one left, each image checked against the partition's content at its
 // snapshot. Exits non-zero when an image does not match.
-#include "attached_disk.h"
-#include "capture_check.h"
-#include "disk_image.h"
-#include "machine.h"
+#include <attached_disk.h>
+#include <capture_check.h>
+#include <disk_image.h>
+#include <machine.h>
 
 #include <backup_runner.h>
 #include <control_device.h>

@@ -1,8 +1,9 @@
 // velmora-agent: a full or incremental backup of one partition of a disk
 // image file, made by the velmora driver on a freshly booted stand-in kernel
 // with the image attached as its disk.
-#include "backup_runner.h"
 #include "cli_options.h"
+
+#include <backup_runner.h>
 
 #include <attached_disk.h>
 #include <logged_stats.h>
@@ -24,8 +25,8 @@ std::string mib(uint64_t bytes) {
     return text;
 }
 
-void printReport(const agent::CliOptions &o, const std::string &fsType,
-                 const agent::BackupReport &r, double seconds) {
+void printReport(const cli::CliOptions &o, const std::string &fsType, const agent::BackupReport &r,
+                 double seconds) {
     const uint64_t blockBytes = r.blockSize;
     std::printf("velmora-agent: %s backup of partition %d of %s\n",
                 o.incremental ? "incremental" : "full", o.partition, o.disk.c_str());
@@ -45,7 +46,7 @@ void printReport(const agent::CliOptions &o, const std::string &fsType,
     std::printf("  new session key saved in %s\n", o.keyFile.c_str());
 }
 
-int run(const agent::CliOptions &o) {
+int run(const cli::CliOptions &o) {
     sim::Machine machine;
     sim::AttachedDisk disk(o.disk);
     disk.mount(o.partition);
@@ -72,14 +73,14 @@ int run(const agent::CliOptions &o) {
 int main(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::fputs(agent::kUsage, stdout);
+        std::fputs(cli::kUsage, stdout);
         return 0;
     }
-    agent::CliOptions options;
+    cli::CliOptions options;
     try {
-        options = agent::parseCommandLine(args);
-    } catch (const agent::UsageError &e) {
-        std::fprintf(stderr, "velmora-agent: %s\n%s", e.what(), agent::kUsage);
+        options = cli::parseCommandLine(args);
+    } catch (const cli::UsageError &e) {
+        std::fprintf(stderr, "velmora-agent: %s\n%s", e.what(), cli::kUsage);
         return 2;
     }
     try {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace velmora::agent {
+namespace velmora::cli {
 
 struct CliOptions {
     bool incremental = false;
@@ -28,4 +28,4 @@ extern const char *const kUsage;
 // incremental backup needs and that are missing.
 CliOptions parseCommandLine(const std::vector<std::string> &args);
 
-}  // namespace velmora::agent
+}  // namespace velmora::cli

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-namespace velmora::agent {
+namespace velmora::cli {
 
 const char *const kUsage =
     "usage: velmora-agent full|incremental --disk IMAGE --partition N --image OUT --key KEYFILE\n"
@@ -72,4 +72,4 @@ CliOptions parseCommandLine(const std::vector<std::string> &args) {
     return o;
 }
 
-}  // namespace velmora::agent
+}  // namespace velmora::cli
