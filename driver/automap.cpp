@@ -109,10 +109,11 @@ int newAMS(Backup *b, AutoMapSession **amSession) {
     return VEL_OK;
 }
 
+/* Drains the session's users and frees it; it is out of the table and
+ * off its queue already. */
 void closeAM(AutoMapSession *ams) {
     unsigned long flags;
     int numPagesFreed = 0;
-    unSetMRFAMS(ams);
     waitForAMSUsers(ams, &flags);
     spin_unlock_irqrestore(&ams->usersLock, flags);
     closeBlockMap(&ams->map, &numPagesFreed);
@@ -122,42 +123,37 @@ void closeAM(AutoMapSession *ams) {
     kfree(ams);
 }
 
-int closeAMS(Backup *b) {
-    AutoMapSession **slot = amListSlot(b->diskInfo.kdev);
-    AutoMapSession *ams = slot ? takeFromSlot(slot) : NULL;
-    if (!ams)
-        return VEL_ERR_INVALID;
-    closeAM(ams);
-    return VEL_OK;
+AutoMapSession *takeSession(dev_t kdev) {
+    AutoMapSession **slot = amListSlot(kdev);
+    return slot ? takeFromSlot(slot) : NULL;
 }
 
-void closeAllAMS(void) {
-    for (unsigned int major = 0; major < AM_LIST_SIZE; major++) {
-        for (unsigned int minor = 0; minor < AM_LIST_SIZE; minor++) {
-            /* An empty slot is not worth a drain. */
-            if (!ACCESS_ONCE(amList[major][minor]))
-                continue;
-            AutoMapSession *ams = takeFromSlot(&amList[major][minor]);
-            if (ams)
-                closeAM(ams);
+AutoMapSession *takeNextSession(unsigned int *slot) {
+    for (; *slot < AM_LIST_SIZE * AM_LIST_SIZE; (*slot)++) {
+        AutoMapSession **entry = &amList[*slot / AM_LIST_SIZE][*slot % AM_LIST_SIZE];
+        /* An empty slot is not worth a drain. */
+        if (!ACCESS_ONCE(*entry))
+            continue;
+        AutoMapSession *ams = takeFromSlot(entry);
+        if (ams) {
+            (*slot)++;
+            return ams;
         }
     }
+    return NULL;
 }
 
-void errorAMS(Backup *b) {
+int sessionExists(dev_t kdev) {
     amListReaderIn();
-    AutoMapSession *ams = amListLookup(b->diskInfo.kdev);
+    int found = amListLookup(kdev) != NULL;
+    amListReaderOut();
+    return found;
+}
+
+void sessionOutOfSync(dev_t kdev) {
+    amListReaderIn();
+    AutoMapSession *ams = amListLookup(kdev);
     if (ams)
         velSetState(ams, VEL_AMS_NOT_IN_SYNC);
     amListReaderOut();
-    /*
-     * The queue keeps the automap-only hook, not its own function, while the
-     * backup lives: bios of the device must still queue behind the requests
-     * the backup holds. Other sessions on the queue go on recording; closing
-     * the backup gives the queue its own function back when none is left.
-     */
-    if (setMRF(b, velAMRF) == 0)
-        return;
-    errorAMSDEV(b->diskInfo.kdev);
-    unsetQueueMRFAMS(queueOfDevice(&b->diskInfo));
 }

@@ -114,37 +114,6 @@ int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks)
     return r;
 }
 
-/* Gives the device's queue the hook it keeps after the backup: the automap
- * hook while sessions remain on it, else its own function again. */
-static void restoreHooks(Backup *b, u32 state) {
-    /* An idle file never touched a queue. */
-    if (state == VEL_STATE_IDLE)
-        return;
-    AutoMapSession *ams = getAMS(b->diskInfo.kdev);
-    int ownSession = ams != NULL;
-    if (ams) {
-        u32 amsState = velGetState(ams);
-        putAMS(ams);
-        if (amsState == VEL_AMS_IN_SYNC) {
-            if (setMRF(b, velAMRF) == 0)
-                return;
-            errorAMSDEV(b->diskInfo.kdev);
-        }
-    }
-    /* The queue keeps the automap hook while any other device's session is
-     * on it. A device without a session of its own leaves the registry, or
-     * nothing would ever unhook it. */
-    struct request_queue *q = queueOfDevice(&b->diskInfo);
-    if (countOtherQueueAMS(q, b->diskInfo.kdev) >= 1) {
-        if (!ownSession)
-            unSetMRFDEV(&b->diskInfo);
-        if (switchMRF(q, velAMRF) == 0)
-            return;
-        errorAMSDEV(b->diskInfo.kdev);
-    }
-    unsetQueueMRFAMS(q);
-}
-
 static void logStatistics(Backup *b) {
     Stats *stats = (Stats *)kmalloc(sizeof(Stats), GFP_KERNEL);
     if (stats) {
@@ -168,7 +137,7 @@ void closeBackup(Backup *b) {
      * can overtake a held one.
      */
     flushWorkQueue(b);
-    restoreHooks(b, saved);
+    hookAfterBackup(b, saved);
     if (ACCESS_ONCE(activeSession) == b) {
         down_write(&activeSessionUsers);
         ACCESS_ONCE(activeSession) = (Backup *)NULL;

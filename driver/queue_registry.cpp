@@ -269,16 +269,9 @@ void unSetMRFDEV(DiskInfo *diskInfo) {
         blk_put_queue(q);
 }
 
-void unSetMRFAMS(AutoMapSession *ams) {
-    unSetMRFDEV(&ams->diskInfo);
-}
-
-void unsetQueueMRFAMS(struct request_queue *q) {
-    if (!q) {
-        printk(KERN_ERR "%s: Could not unset MRFS for request queue because queue was null.%s",
-               __func__, "\n");
-        return;
-    }
+/* A writer: takes every device off q and gives q its own function back;
+ * each(kdev, ctx) is told of each device as it goes. */
+void unhookQueue(struct request_queue *q, void (*each)(dev_t, void *), void *ctx) {
     unsigned long flags, qflags;
     waitForQueueListUsers(&flags);
     QueueList *node = findQueue(q);
@@ -286,19 +279,15 @@ void unsetQueueMRFAMS(struct request_queue *q) {
         spin_unlock_irqrestore(&queueListUsersLock, flags);
         return;
     }
-    /* Every device of the queue misses its writes from now on. */
-    amListReaderIn();
     DevList *dev, *next;
     list_for_each_entry_safe(dev, next, &node->devList, list) {
-        AutoMapSession *ams = amListLookup(dev->kdev);
-        if (ams)
-            velSetState(ams, VEL_AMS_NOT_IN_SYNC);
+        each(dev->kdev, ctx);
         list_del(&dev->list);
         kfree(dev);
     }
-    amListReaderOut();
     if (!node->realMRF) {
-        printk(KERN_CRIT "%s: Could not find real make request fn for queue.%s", __func__, "\n");
+        printk(KERN_CRIT "%s: Could not find real make request fn for queue.%s", "unsetQueueMRFAMS",
+               "\n");
         BUG();
     }
     velLockRequestQueue(q, &qflags);
@@ -310,59 +299,20 @@ void unsetQueueMRFAMS(struct request_queue *q) {
     blk_put_queue(q);
 }
 
-void errorAMSDEV(dev_t kdev) {
+void forEachQueueDevice(struct request_queue *q, void (*each)(dev_t, void *), void *ctx) {
     queueListReaderIn();
-    QueueList *node;
-    list_for_each_entry(node, &queueListHead, list) {
-        if (!isInDevList(node, kdev))
-            continue;
-        amListReaderIn();
-        DevList *dev;
-        list_for_each_entry(dev, &node->devList, list) {
-            AutoMapSession *ams = amListLookup(dev->kdev);
-            if (ams)
-                velSetState(ams, VEL_AMS_NOT_IN_SYNC);
-        }
-        amListReaderOut();
-        break;
-    }
-    queueListReaderOut();
-}
-
-/* Sessions on the queue other than kdev's own; with the caller counted in
- * on the queue list. */
-static int countSessions(QueueList *node, dev_t except) {
-    int count = 0;
-    amListReaderIn();
+    QueueList *node = findQueue(q);
     DevList *dev;
-    list_for_each_entry(dev, &node->devList, list) {
-        if (dev->kdev != except && amListLookup(dev->kdev))
-            count++;
-    }
-    amListReaderOut();
-    return count;
+    if (node)
+        list_for_each_entry(dev, &node->devList, list) each(dev->kdev, ctx);
+    queueListReaderOut();
 }
 
-int countQueueAMS(struct request_queue *q) {
-    if (!q) {
-        printk(KERN_ERR
-               "%s: Could not count ams sessions for request queue because queue was null.%s",
-               __func__, "\n");
-        return 0;
-    }
+void forEachDeviceBeside(dev_t kdev, void (*each)(dev_t, void *), void *ctx) {
     queueListReaderIn();
-    QueueList *node = findQueue(q);
-    int count = node ? countSessions(node, (dev_t)-1) : 0;
+    QueueList *node = findDevNode(kdev);
+    DevList *dev;
+    if (node)
+        list_for_each_entry(dev, &node->devList, list) each(dev->kdev, ctx);
     queueListReaderOut();
-    return count;
-}
-
-int countOtherQueueAMS(struct request_queue *q, dev_t kdev) {
-    if (!q)
-        return countQueueAMS(q);
-    queueListReaderIn();
-    QueueList *node = findQueue(q);
-    int count = node ? countSessions(node, kdev) : 0;
-    queueListReaderOut();
-    return count;
 }

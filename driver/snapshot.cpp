@@ -111,7 +111,7 @@ static int switchToCopyOnWrite(Backup *b, AutoMapSession *ams, enum SnapCase kas
 /* Hooks the queue, then switches to copy-on-write with the file system
  * frozen; the caller holds a reference on the session, if there is one. */
 static int freezeAndSwitch(Backup *b, AutoMapSession *ams, enum SnapCase kase) {
-    if (setMRF(b, velMRF)) {
+    if (hookForSnapshot(b)) {
         printk(KERN_ERR "%s: device major=%d minor=%d not valid\n", "ioctlSnapShot",
                MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
         return VEL_ERR_INVALID;

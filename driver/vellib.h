@@ -89,14 +89,28 @@ void addQueueToList(struct request_queue *q, DiskInfo *di);
 int addDevToList(struct QueueList *queueList, dev_t kdev, DevList *newNode);
 int isInQueueList(struct request_queue *q, dev_t kdev);
 int isInDevList(struct QueueList *queueList, dev_t kdev);
-void unSetMRFAMS(AutoMapSession *ams);
 void unSetMRFDEV(DiskInfo *diskInfo);
+/* A writer: every device off q, q's own function back; each() is told. */
+void unhookQueue(struct request_queue *q, void (*each)(dev_t, void *), void *ctx);
+/* As a reader: each() for every device of q, or of the queue kdev is on. */
+void forEachQueueDevice(struct request_queue *q, void (*each)(dev_t, void *), void *ctx);
+void forEachDeviceBeside(dev_t kdev, void (*each)(dev_t, void *), void *ctx);
+void waitForQueueListUsers(unsigned long *flags);
+
+/* The hook policy: which function a tracked queue carries, and when. */
+int hookForSnapshot(Backup *b);
+/* After a backup whose state was `state`: velAMRF while sessions remain on
+ * the queue, else the queue's own function. */
+void hookAfterBackup(Backup *b, u32 state);
+void unSetMRFAMS(AutoMapSession *ams);
 void unsetQueueMRFAMS(struct request_queue *q);
 int countQueueAMS(struct request_queue *q);
 /* The same, leaving out kdev's own session. */
 int countOtherQueueAMS(struct request_queue *q, dev_t kdev);
 void errorAMSDEV(dev_t kdev);
-void waitForQueueListUsers(unsigned long *flags);
+void errorAMS(Backup *b);
+int closeAMS(Backup *b);
+void closeAllAMS(void);
 
 /* Automap sessions, by major and minor. */
 #define AM_LIST_SIZE 256
@@ -113,10 +127,13 @@ AutoMapSession *amListLookup(dev_t kdev);
 AutoMapSession *getAMS(dev_t kdev);
 void putAMS(AutoMapSession *ams);
 int newAMS(Backup *b, AutoMapSession **amSession);
-int closeAMS(Backup *b);
+/* Drains and frees a session already out of the table and off its queue. */
 void closeAM(AutoMapSession *ams);
-void closeAllAMS(void);
-void errorAMS(Backup *b);
+/* Out of the table: the device's session, or the next one from *slot on. */
+AutoMapSession *takeSession(dev_t kdev);
+AutoMapSession *takeNextSession(unsigned int *slot);
+int sessionExists(dev_t kdev);
+void sessionOutOfSync(dev_t kdev);
 void waitForAMListUsers(unsigned long *flags);
 void waitForAMSUsers(AutoMapSession *ams, unsigned long *flags);
 
