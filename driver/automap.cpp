@@ -9,7 +9,9 @@
 #include <linux/sched.h>
 #include <linux/string.h>
 
-#include "vellib.h"
+#include "automap.h"
+#include "backup.h"
+#include "user_count.h"
 
 AutoMapSession *amList[AM_LIST_SIZE][AM_LIST_SIZE];
 atomic_t amListUsers = ATOMIC_INIT(1);
@@ -56,11 +58,11 @@ void putAMS(AutoMapSession *ams) {
     atomic_dec(&ams->users);
 }
 
-void waitForAMListUsers(unsigned long *flags) {
+static void waitForAMListUsers(unsigned long *flags) {
     drainUsers(&amListUsersLock, &amListUsers, flags);
 }
 
-void waitForAMSUsers(AutoMapSession *ams, unsigned long *flags) {
+static void waitForAMSUsers(AutoMapSession *ams, unsigned long *flags) {
     drainUsers(&ams->usersLock, &ams->users, flags);
 }
 

@@ -5,7 +5,8 @@
 #include <linux/bio.h>
 #include <linux/fs.h>
 
-#include "vellib.h"
+#include "automap.h"
+#include "geometry.h"
 
 void updateAM(struct bio *bio, int bioMinor) {
     dev_t kdev = MKDEV(MAJOR(bio->bi_bdev->bd_dev), (unsigned int)bioMinor);

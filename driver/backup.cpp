@@ -6,7 +6,10 @@
 #include <linux/sched.h>
 #include <linux/string.h>
 
-#include "vellib.h"
+#include "backup.h"
+#include "hook_policy.h"
+#include "map_transfer.h"
+#include "queue_registry.h"
 #include "stats.h"
 
 static void releaseBusy(Backup *b) {

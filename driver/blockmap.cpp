@@ -12,7 +12,8 @@
 #include <asm/uaccess.h>
 #include <asm/bitops.h>
 
-#include "vellib.h"
+#include "block_map.h"
+#include "user_count.h"
 
 #define BM_BITS_PER_PAGE (BLOCKMAP_BYTES_PER_PAGE * 8)
 

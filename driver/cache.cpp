@@ -18,7 +18,8 @@
 #include <linux/semaphore.h>
 #include <linux/bug.h>
 
-#include "vellib.h"
+#include "cache.h"
+#include "backup.h"
 
 struct kmem_cache *createSlabCache(const char *name, size_t size) {
 #if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 23)
@@ -183,7 +184,7 @@ CachePage *getCacheBlock(Backup *b) {
     return cp;
 }
 
-void freeCachePage(Backup *b, CachePage *cp) {
+static void freeCachePage(Backup *b, CachePage *cp) {
     unSetBlock(&b->cacheMap, cp->blockNum);
     kmem_cache_free(b->dataCache, cp->data);
     cp->data = NULL;
@@ -192,7 +193,7 @@ void freeCachePage(Backup *b, CachePage *cp) {
     atomic_dec(&b->curCBs);
 }
 
-void closeList(Backup *b, CachePage *cp) {
+static void closeList(Backup *b, CachePage *cp) {
     while (cp) {
         CachePage *next = cp->next;
         freeCachePage(b, cp);

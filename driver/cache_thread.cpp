@@ -14,7 +14,9 @@
 #include <linux/completion.h>
 #include <linux/string.h>
 
-#include "vellib.h"
+#include "cache_thread.h"
+#include "backup.h"
+#include "hook_policy.h"
 
 pid_t backup_cachePID;
 atomic_t backup_cacheThreadContinue = ATOMIC_INIT(1);
@@ -25,7 +27,7 @@ static pid_t cachePID(void) {
     return ACCESS_ONCE(backup_cachePID);
 }
 
-int doWeCacheBlocks(Backup *b, u32 startBN, u32 endBN) {
+static int doWeCacheBlocks(Backup *b, u32 startBN, u32 endBN) {
     if (startBN > endBN)
         return 0;
     for (u32 n = startBN;; n++) {
@@ -45,7 +47,7 @@ static void appendLocked(Backup *b, MakeRequest *mr) {
     atomic_inc(&b->mrInQueue);
 }
 
-void addMRToQueue(Backup *b, MakeRequest *mr) {
+static void addMRToQueue(Backup *b, MakeRequest *mr) {
     unsigned long flags;
     spin_lock_irqsave(&b->mrLock, flags);
     appendLocked(b, mr);
@@ -62,7 +64,7 @@ static void fillMR(MakeRequest *mr, struct request_queue *q, struct bio *bio, u3
     mr->next = NULL;
 }
 
-int newMR(Backup *b, struct request_queue *q, struct bio *bio, u32 startBN, u32 endBN) {
+static int newMR(Backup *b, struct request_queue *q, struct bio *bio, u32 startBN, u32 endBN) {
     MakeRequest *mr = (MakeRequest *)kmalloc(sizeof(*mr), GFP_NOIO);
     if (!mr)
         return 1;
@@ -73,7 +75,7 @@ int newMR(Backup *b, struct request_queue *q, struct bio *bio, u32 startBN, u32 
 
 /* The request taken is published as the one being replayed in the same
  * section: a bio for its blocks must never find it in neither place. */
-MakeRequest *getTopMR(Backup *b) {
+static MakeRequest *getTopMR(Backup *b) {
     unsigned long flags;
     spin_lock_irqsave(&b->mrLock, flags);
     MakeRequest *mr = b->mrHead;
@@ -88,7 +90,7 @@ MakeRequest *getTopMR(Backup *b) {
     return mr;
 }
 
-void closeMR(MakeRequest *mr) {
+static void closeMR(MakeRequest *mr) {
     kfree(mr);
 }
 
@@ -239,7 +241,7 @@ out:
     up_read(&b->cacheUsers);
 }
 
-void processMR(Backup *b, MakeRequest *mr) {
+static void processMR(Backup *b, MakeRequest *mr) {
     /* The bio may be gone once it is passed on: read what we need first.
      * Any bio with the write bit changes the disk, read-ahead bit or not. */
     int write = (mr->bio->bi_rw & RW_MASK) == WRITE;
@@ -311,7 +313,7 @@ int startWorkQueue(Backup *b) {
     return 0;
 }
 
-void waitForMRs(Backup *b, unsigned long *flags) {
+static void waitForMRs(Backup *b, unsigned long *flags) {
     for (;;) {
         spin_lock_irqsave(&b->mrLock, *flags);
         if (atomic_read(&b->mrInQueue) <= 0 || cachePID() <= 0)

@@ -15,7 +15,8 @@
 #include <linux/string.h>
 #include <linux/errno.h>
 
-#include "vellib.h"
+#include "disk_reader.h"
+#include "backup.h"
 #include "shim-2.6.h"
 
 /* Sector and block numbers are printed as the release's sector_t is. */
@@ -84,7 +85,7 @@ void initBH(Backup *b, struct buffer_head *bh, struct page *page, unsigned long 
     get_bh(bh);
 }
 
-void initBIO(Backup *b, struct bio *bio, struct buffer_head *bh) {
+static void initBIO(Backup *b, struct bio *bio, struct buffer_head *bh) {
     bio->bi_bdev = bh->b_bdev;
     bio->bi_sector =
         (sector_t)b->diskInfo.sectorsPerBlock * bh->b_blocknr + b->diskInfo.partitionStart;

@@ -7,7 +7,11 @@
 #include <linux/string.h>
 #include <asm/uaccess.h>
 
-#include "vellib.h"
+#include "control_device.h"
+#include "backup.h"
+#include "map_transfer.h"
+#include "read_commands.h"
+#include "snapshot.h"
 
 static int commandNotFound(void) {
     printk(KERN_ERR "%s: ioctl command not found%s", "velIOCTL", "\n");

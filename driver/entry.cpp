@@ -5,7 +5,10 @@
 #include <linux/kernel.h>
 #include <linux/fs.h>
 
-#include "vellib.h"
+#include "control_device.h"
+#include "backup.h"
+#include "hook_policy.h"
+#include "intercept.h"
 #include "shim-2.6.h"
 
 MODULE_LICENSE("Proprietary");
@@ -49,7 +52,7 @@ int velUnload(void) {
     return 0;
 }
 
-void doModuleUnload(void) {
+static void doModuleUnload(void) {
     (void)velUnload();
 }
 

@@ -8,7 +8,8 @@
 #include <linux/string.h>
 #include <linux/errno.h>
 
-#include "vellib.h"
+#include "control_device.h"
+#include "backup.h"
 #include "shim-2.6.h"
 
 struct file_operations velFileOps = {

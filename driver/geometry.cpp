@@ -8,10 +8,11 @@
 #include <linux/genhd.h>
 #include <linux/blkdev.h>
 #include <linux/string.h>
+#include <linux/mm.h>
 #include <asm/bitops.h>
 #include <asm/uaccess.h>
 
-#include "vellib.h"
+#include "geometry.h"
 #include "shim-2.6.h"
 
 int getDiskInfo(DiskInfo *di, dev_t kdev) {

@@ -7,7 +7,10 @@
  */
 #include <linux/kernel.h>
 
-#include "vellib.h"
+#include "hook_policy.h"
+#include "backup.h"
+#include "intercept.h"
+#include "queue_registry.h"
 
 int hookForSnapshot(Backup *b) {
     return setMRF(b, velMRF);
@@ -17,7 +20,7 @@ static void markOutOfSync(dev_t kdev, void *unused) {
     sessionOutOfSync(kdev);
 }
 
-void unSetMRFAMS(AutoMapSession *ams) {
+static void unSetMRFAMS(AutoMapSession *ams) {
     unSetMRFDEV(&ams->diskInfo);
 }
 
@@ -63,7 +66,7 @@ int countQueueAMS(struct request_queue *q) {
     return countSessionsBut(q, (dev_t)-1);
 }
 
-int countOtherQueueAMS(struct request_queue *q, dev_t kdev) {
+static int countOtherQueueAMS(struct request_queue *q, dev_t kdev) {
     return countSessionsBut(q, kdev);
 }
 

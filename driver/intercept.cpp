@@ -9,7 +9,10 @@
 #include <linux/sched.h>
 #include <linux/rcupdate.h>
 
-#include "vellib.h"
+#include "intercept.h"
+#include "automap.h"
+#include "backup.h"
+#include "queue_registry.h"
 
 /*
  * Tasks inside a hook. The block layer calls a hook without a reference on

@@ -7,7 +7,10 @@
 #include <linux/string.h>
 #include <asm/uaccess.h>
 
-#include "vellib.h"
+#include "map_transfer.h"
+#include "automap.h"
+#include "backup.h"
+#include "user_count.h"
 
 int ioctlNoStartAutoMap(Backup *b) {
     down(&b->bSem);
@@ -53,7 +56,7 @@ void closeBUBlockMap(Backup *b) {
     atomic_sub(freed, &b->curAllocPages);
 }
 
-int newBUBlockMap(Backup *b, UserBlockMap *userBM) {
+static int newBUBlockMap(Backup *b, UserBlockMap *userBM) {
     int numPages;
     int r = newBlockMap(&b->blockMap, userBM->mapLen, userBM->map, BLOCKMAP_ALL_SET, &numPages);
     if (r) {

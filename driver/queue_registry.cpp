@@ -11,8 +11,10 @@
 #include <linux/sched.h>
 #include <linux/string.h>
 
-#include "vellib.h"
-#include "queueList.h"
+#include "queue_registry.h"
+#include "backup.h"
+#include "intercept.h"
+#include "user_count.h"
 #include "shim-2.6.h"
 
 LIST_HEAD(queueListHead);
@@ -27,7 +29,7 @@ static void queueListReaderOut(void) {
     atomic_dec(&queueListUsers);
 }
 
-void waitForQueueListUsers(unsigned long *flags) {
+static void waitForQueueListUsers(unsigned long *flags) {
     drainUsers(&queueListUsersLock, &queueListUsers, flags);
 }
 
@@ -50,7 +52,7 @@ static void setQueueMRF(struct request_queue *q, make_request_fn *fn) {
     ACCESS_ONCE(q->make_request_fn) = fn;
 }
 
-int isInDevList(QueueList *queueList, dev_t kdev) {
+static int isInDevList(QueueList *queueList, dev_t kdev) {
     DevList *dev;
     if (!queueList)
         return 0;
@@ -61,7 +63,7 @@ int isInDevList(QueueList *queueList, dev_t kdev) {
     return 0;
 }
 
-int addDevToList(QueueList *queueList, dev_t kdev, DevList *newNode) {
+static int addDevToList(QueueList *queueList, dev_t kdev, DevList *newNode) {
     if (!queueList || isInDevList(queueList, kdev))
         return 0;
     newNode->kdev = kdev;

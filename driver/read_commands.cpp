@@ -6,9 +6,10 @@
 #include <linux/kernel.h>
 #include <asm/uaccess.h>
 
-#include "vellib.h"
+#include "read_commands.h"
+#include "backup.h"
 
-int readFromCache(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA *area) {
+static int readFromCache(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA *area) {
     int count = 0;
     for (u32 i = 0; i < numBlocks; i++) {
         if (isRequestSubmitted(b, (int)i))
@@ -26,7 +27,7 @@ int readFromCache(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA *area) 
 
 /* A write that overtook a disk read has left the block's old contents in the
  * cache; they replace what the disk returned. */
-void readCheckCache(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA *area) {
+static void readCheckCache(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA *area) {
     for (u32 i = 0; i < numBlocks; i++)
         if (isRequestSubmitted(b, (int)i))
             cacheRead(b, mmPageAddr(b, (int)i, area), startBlockNum + i);
@@ -136,7 +137,7 @@ int ioctlReadBlocks(Backup *b, u32 startBlockNum, u32 numBlocks, char __user *da
     return r;
 }
 
-u32 anyDirtyBlock(Backup *b) {
+static u32 anyDirtyBlock(Backup *b) {
     u32 result = VEL_NO_DIRTY_BLOCK;
     if (atomic_read(&b->curCBs) == 0)
         return result;

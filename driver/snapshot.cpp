@@ -11,13 +11,18 @@
 #include <linux/time.h>
 #include <asm/uaccess.h>
 
-#include "vellib.h"
+#include "snapshot.h"
+#include "automap.h"
+#include "backup.h"
+#include "hook_policy.h"
+#include "map_transfer.h"
+#include "user_count.h"
 
 enum SnapCase { SNAP_NONE, SNAP_CREATE, SNAP_LOAD };
 /* chooseSession: no refusal, the snapshot goes on. */
 #define SNAP_GO_ON (-1)
 
-struct timespec calcTimeDiff(struct timespec *start, struct timespec *end) {
+static struct timespec calcTimeDiff(struct timespec *start, struct timespec *end) {
     struct timespec diff;
     diff.tv_sec = end->tv_sec - start->tv_sec;
     diff.tv_nsec = end->tv_nsec - start->tv_nsec;

@@ -6,7 +6,9 @@
 #include <linux/kdev_t.h>
 #include <linux/string.h>
 
-#include "vellib.h"
+#include "stats.h"
+#include "automap.h"
+#include "backup.h"
 
 /* The counters are read one by one while the cache thread and the hook may
  * still move them: a snapshot of independent values, not a consistent set. */

@@ -37,4 +37,11 @@ typedef struct Stats {
     struct timespec eTimeFrozen;
 } Stats;
 
+struct Backup;
+
+/* Gathers the counters of a backup; the caller holds its bSem. */
+void setStats(struct Backup *b, Stats *stats);
+/* Writes them to the kernel log, one line each. */
+void printStats(Stats *s);
+
 #endif

@@ -20,7 +20,8 @@
 #include <linux/version.h>
 #include <linux/errno.h>
 
-#include "vellib.h"
+#include "transfer_buffer.h"
+#include "backup.h"
 
 /* An area whose mapping is gone while a fill still writes its pages. */
 #define VMA_CLOSED ((struct vm_area_struct *)-1L)
@@ -200,13 +201,6 @@ void freeMMPages(Backup *b, BackupVMA *area) {
         atomic_dec(&b->curAllocPages);
     }
     area->vmPages = 0;
-}
-
-int findVMA(Backup *b, struct vm_area_struct *vmaToFind, BackupVMA **area) {
-    spin_lock(&vmaLock);
-    *area = areaOf(b, vmaToFind);
-    spin_unlock(&vmaLock);
-    return *area != NULL;
 }
 
 int checkVMA(Backup *b, char __user *data, BackupVMA **area) {

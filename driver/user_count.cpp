@@ -8,7 +8,7 @@
 #include <linux/sched.h>
 #include <linux/spinlock.h>
 
-#include "vellib.h"
+#include "user_count.h"
 
 void usersIn(spinlock_t *lock, atomic_t *users) {
     unsigned long flags;

@@ -21,7 +21,7 @@
 #include <standin/machine.h>
 
 #include "driver_test.h"
-#include "queueList.h"
+#include "queue_registry.h"
 #include "../kernel/blk_test_util.h"
 
 /* A partition of a test disk: start and length in sectors. */
