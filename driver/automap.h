@@ -18,22 +18,28 @@
 
 struct Backup;
 
-/* Change tracking of one device, between one snapshot and the next. */
+/* Change tracking of one device, between one snapshot and the next. A
+ * session is reached only with a reference (getAMS) or while counted in on
+ * amListUsers; it is freed only after both drained (backup.h: lock order). */
 typedef struct AutoMapSession {
-    DiskInfo diskInfo;
-    volatile u32 state; /* enum VelAutoMapState */
-    BlockMap map;
-    atomic_t users;
-    spinlock_t usersLock;
-    AMSessionKey sessionKey;
-    struct AutoMapSession *next;
+    DiskInfo diskInfo;           /* a copy taken at creation; read-only */
+    volatile u32 state;          /* enum VelAutoMapState; record_state.h */
+    BlockMap map;                /* bits: its users; page array exchanged by the snapshot under
+                                  * the drains of the session's and both maps' users */
+    atomic_t users;              /* the session's user count: 1 plus its references */
+    spinlock_t usersLock;        /* counts users in; held by a drainer */
+    AMSessionKey sessionKey;     /* renewed by the snapshot of the backup that owns
+                                  * busy, under its bSem, with a reference held */
+    struct AutoMapSession *next; /* unused */
 } AutoMapSession;
 
 #define AM_LIST_SIZE 256
+/* Slots are stored under amListUsersLock after a drain of amListUsers, and
+ * read by tasks counted in on amListUsers. */
 extern AutoMapSession *amList[AM_LIST_SIZE][AM_LIST_SIZE];
 extern atomic_t amListUsers;
 extern spinlock_t amListUsersLock;
-extern atomic_t curAllocAMPages;
+extern atomic_t curAllocAMPages; /* atomic */
 
 int amListHasSlot(dev_t kdev);
 /* Counting in and out of the table, for readers that only look at a slot. */

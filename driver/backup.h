@@ -23,39 +23,66 @@
 #include "record_state.h"
 #include "transfer_buffer.h"
 
-/* The private record of one open file of the control device. */
+/*
+ * Lock order, outer to inner; no task takes an earlier one while it holds a
+ * later one:
+ *
+ *   Backup.bSem -> Backup.writers -> activeSessionUsers -> Backup.cacheUsers
+ *     -> a bucket's sem -> Backup.mrLock
+ *   the sleeping locks above -> queueListUsersLock -> amListUsersLock, and
+ *     queueListUsersLock -> a queue's lock (a failure re-hooks the queue from
+ *     inside the copy path)
+ *   AutoMapSession.usersLock -> Backup.blockMap.usersLock
+ *     -> AutoMapSession.map.usersLock                (the snapshot's switch)
+ *   a block map's usersLock, then its sem, after every lock above but mrLock
+ *   busyLock and vmaLock are taken alone.
+ *
+ * A command holding bSem may fault on the agent's memory (mmap_sem, for
+ * reading); the mmap operation, called with mmap_sem held for writing,
+ * therefore never takes bSem. The hook releases activeSessionUsers before
+ * it takes writers.
+ */
+
+/* The private record of one open file of the control device. Beside each
+ * field: what guards it. "start" means written by the start command under
+ * bSem before the state leaves STARTING, read freely afterwards. */
 typedef struct Backup {
-    struct semaphore bSem;
-    volatile u32 state; /* enum VelBackupState */
-    struct rw_semaphore writers;
-    int maxVMPages;
-    BackupVMA vmAreas[2];
-    int noLoadFromAutoMap;
-    int noStartAutoMap;
-    struct timespec eTimeToFreeze;
-    struct timespec eTimeFrozen;
-    DiskInfo diskInfo;
-    BlockMap blockMap;
-    HashTable **blockTable;
-    struct kmem_cache *htCache;
-    char htCacheName[32];
-    BlockMap cacheMap;
-    struct rw_semaphore cacheUsers;
-    struct kmem_cache *cpCache;
-    struct kmem_cache *dataCache;
-    char cpCacheName[32];
-    char dataCacheName[32];
-    u32 maxCacheBlocks;
-    atomic_t mrInQueue;
-    spinlock_t mrLock;
-    MakeRequest *mrHead;
-    MakeRequest *mrTail;
-    atomic_t ioctlCount;
+    struct semaphore bSem;         /* serialises the file's commands and closeBackup */
+    volatile u32 state;            /* enum VelBackupState; record_state.h: stored by
+                                    * commands under bSem (the switches also under
+                                    * writers), by the copy path on failure */
+    struct rw_semaphore writers;   /* read: the hook's copy decision; write: the
+                                    * snapshot's and the map load's switch, closeBackup */
+    int maxVMPages;                /* start */
+    BackupVMA vmAreas[2];          /* vma members: vmaLock; pages: the area's owner */
+    int noLoadFromAutoMap;         /* bSem */
+    int noStartAutoMap;            /* bSem */
+    struct timespec eTimeToFreeze; /* bSem */
+    struct timespec eTimeFrozen;   /* bSem */
+    DiskInfo diskInfo;             /* start; closeBackup */
+    BlockMap blockMap;             /* page array: bSem plus a drain of its users; bits: its users */
+    HashTable **blockTable;        /* start; closeBackup. Lists: each bucket's sem, inside
+                                    * cacheUsers held for reading */
+    struct kmem_cache *htCache;    /* start; closeBackup */
+    char htCacheName[32];          /* start */
+    BlockMap cacheMap;             /* page array: start, closeBackup; bits: its users */
+    struct rw_semaphore cacheUsers; /* read: every user of the block table; write:
+                                     * closeCache */
+    struct kmem_cache *cpCache;     /* start; destroyed under cacheUsers (write) */
+    struct kmem_cache *dataCache;   /* the same */
+    char cpCacheName[32];           /* start */
+    char dataCacheName[32];         /* start */
+    u32 maxCacheBlocks;             /* start */
+    atomic_t mrInQueue;             /* atomic */
+    spinlock_t mrLock;              /* guards mrHead, mrTail, mrReplaying */
+    MakeRequest *mrHead;            /* mrLock */
+    MakeRequest *mrTail;            /* mrLock */
+    atomic_t ioctlCount;            /* atomic; so are all the counters below */
     atomic_t totalAllocPages;
     atomic_t curAllocPages;
     atomic_t totalAllocCPs;
     atomic_t curAllocCPs;
-    atomic_t peakAllocCPs;
+    atomic_t peakAllocCPs; /* written by kbackupd only */
     atomic_t totalCBs;
     atomic_t curCBs;
     atomic_t totalReadBlocks;
@@ -63,22 +90,26 @@ typedef struct Backup {
     atomic_t totalCleanedCBs;
     atomic_t totalAllocBRs;
     atomic_t curAllocBRs;
-    BIORequest **mmBIORequests;
-    int startedCacheThread;
+    BIORequest **mmBIORequests; /* start; slots: bSem (one read command at a time) */
+    int startedCacheThread;     /* start */
     /* Request paths that may still look at the record: it is freed only
-     * after they are gone. */
+     * after they are gone. Atomic. */
     atomic_t requestUsers;
-    /* This record set the module's busy flag; only its release clears it. */
+    /* This record set the module's busy flag; only its release clears it.
+     * bSem. */
     int ownsBusy;
-    /* The request kbackupd is replaying: later bios for its blocks queue behind it. */
+    /* The request kbackupd is replaying: later bios for its blocks queue
+     * behind it. mrLock. */
     MakeRequest *mrReplaying;
 } Backup;
 
-/* A backup is open on some file (at most one); read and written under
- * busyLock. */
+/* A backup is open on some file (at most one), or a shutdown runs; read
+ * and written under busyLock. */
 extern atomic_t busy;
 extern spinlock_t busyLock;
-/* The started backup the hooks and kbackupd serve. */
+/* The started backup the hooks and kbackupd serve: stored at the end of a
+ * start, cleared under activeSessionUsers (write); the hooks read it under
+ * activeSessionUsers (read), kbackupd without a lock. */
 extern Backup *activeSession;
 extern struct rw_semaphore activeSessionUsers;
 
