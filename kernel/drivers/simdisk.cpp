@@ -301,6 +301,31 @@ static void simdisk_free(struct simdisk *sd) {
     host_free(sd);
 }
 
+/* The disk's backing_io: under the data lock, as a bio's transfer, and in
+ * pieces, so the backend's length stays an unsigned long of sane size. */
+static int simdisk_backing_io(struct gendisk *disk, int rw, unsigned long long off, void *buf,
+                              unsigned long long len) {
+    struct simdisk *sd = (struct simdisk *)disk->private_data;
+    unsigned long long size = (unsigned long long)get_capacity(disk) << 9;
+    if (off > size || len > size - off)
+        return -EINVAL;
+    int ret = 0;
+    host_mutex_lock(&sd->data_lock);
+    while (len && !ret) {
+        unsigned long n = len > (1UL << 30) ? (1UL << 30) : (unsigned long)len;
+        ret = sd->backend->io(sd->backend, rw, off, buf, n);
+        off += n;
+        buf = (char *)buf + n;
+        len -= n;
+    }
+    host_mutex_unlock(&sd->data_lock);
+    return ret;
+}
+
+static struct block_device_operations simdisk_fops = {
+    .backing_io = simdisk_backing_io,
+};
+
 /* The disk and its queue, not yet added; NULL when memory says no. */
 static struct simdisk *simdisk_alloc(struct simdisk_backend *backend, const char *name,
                                      unsigned int major, unsigned int first_minor, int minors,
@@ -335,6 +360,7 @@ static struct simdisk *simdisk_alloc(struct simdisk_backend *backend, const char
     disk->major = (int)major;
     disk->first_minor = (int)first_minor;
     strlcpy(disk->disk_name, name, sizeof(disk->disk_name));
+    disk->fops = &simdisk_fops;
     disk->queue = q;
     disk->private_data = sd;
     set_capacity(disk, sectors);
@@ -393,30 +419,6 @@ static unsigned long long start_of(struct block_device *bdev) {
     sector_t start = 0;
     bdev_lookup(bdev->bd_dev, &start, NULL);
     return start;
-}
-
-int simdisk_raw_io(struct block_device *bdev, int rw, unsigned long long off, void *buf,
-                   unsigned long long len) {
-    sector_t start = 0, sectors = 0;
-    struct simdisk *sd = simdisk_of(bdev_lookup(bdev->bd_dev, &start, &sectors));
-    if (!sd)
-        return -ENODEV;
-    unsigned long long size = (unsigned long long)sectors << 9;
-    if (off > size || len > size - off)
-        return -EINVAL;
-    off += (unsigned long long)start << 9;
-    int ret = 0;
-    host_mutex_lock(&sd->data_lock);
-    /* In pieces, so the backend's length stays an unsigned long of sane size. */
-    while (len && !ret) {
-        unsigned long n = len > (1UL << 30) ? (1UL << 30) : (unsigned long)len;
-        ret = sd->backend->io(sd->backend, rw, off, buf, n);
-        off += n;
-        buf = (char *)buf + n;
-        len -= n;
-    }
-    host_mutex_unlock(&sd->data_lock);
-    return ret;
 }
 
 extern "C" int standin_disk_remove(unsigned int dev) {
@@ -497,24 +499,6 @@ extern "C" int standin_disk_clear_failures(unsigned int dev) {
     host_mutex_unlock(&sd->config_lock);
     bdput(bdev);
     return 0;
-}
-
-static int raw_api(unsigned int dev, int rw, unsigned long long offset, void *buf,
-                   unsigned long long len) {
-    struct block_device *bdev = bdget(dev);
-    int ret = simdisk_raw_io(bdev, rw, offset, buf, len);
-    bdput(bdev);
-    return ret;
-}
-
-extern "C" int standin_dev_read_raw(unsigned int dev, unsigned long long offset, void *buf,
-                                    unsigned long long len) {
-    return raw_api(dev, READ, offset, buf, len);
-}
-
-extern "C" int standin_dev_write_raw(unsigned int dev, unsigned long long offset, const void *buf,
-                                     unsigned long long len) {
-    return raw_api(dev, WRITE, offset, (void *)buf, len);
 }
 
 extern "C" int standin_get_disk_stats(unsigned int dev, struct standin_disk_stats *out) {

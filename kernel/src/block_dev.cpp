@@ -306,6 +306,18 @@ int bdev_in_use(struct block_device *bdev) {
     return busy;
 }
 
+int bdev_backing_io(struct block_device *bdev, int rw, unsigned long long off, void *buf,
+                    unsigned long long len) {
+    sector_t start = 0, sectors = 0;
+    struct gendisk *disk = bdev_lookup(bdev->bd_dev, &start, &sectors);
+    if (!disk || !disk->fops || !disk->fops->backing_io)
+        return -ENODEV;
+    unsigned long long size = (unsigned long long)sectors << 9;
+    if (off > size || len > size - off)
+        return -EINVAL;
+    return disk->fops->backing_io(disk, rw, off + ((unsigned long long)start << 9), buf, len);
+}
+
 static int bdev_partno(struct block_device *bdev) {
     if (!bdev->bd_disk)
         return -1;

@@ -1,8 +1,10 @@
 /*
- * Boot: memory, the kernel log and the first message. Idempotent.
+ * Boot: memory, the kernel log, the first message and the initcalls of the
+ * built-in code. Idempotent.
  */
 #include <linux/autoconf.h>
 #include <linux/kernel.h>
+#include <linux/init.h>
 #include <linux/utsrelease.h>
 #include <standin/machine.h>
 
@@ -12,6 +14,20 @@
 
 static struct host_mutex boot_lock;
 static int booted;
+
+/* The linker's bounds of the initcall section; weak, as it may be empty. */
+extern "C" {
+extern initcall_t __start_standin_initcall[] __attribute__((weak));
+extern initcall_t __stop_standin_initcall[] __attribute__((weak));
+}
+
+static void do_initcalls(void) {
+    for (initcall_t *call = __start_standin_initcall; call < __stop_standin_initcall; call++) {
+        int ret = (*call)();
+        if (ret)
+            printk("<4>initcall %p returned %d\n", (void *)*call, ret);
+    }
+}
 
 static unsigned long memory_pages(void) {
     const char *mb = host_getenv("STANDIN_MEM_MB");
@@ -31,6 +47,7 @@ extern "C" void standin_boot(void) {
 #else
         printk("<5>Linux version %s (standin) #1\n", UTS_RELEASE);
 #endif
+        do_initcalls();
         __atomic_store_n(&booted, 1, __ATOMIC_RELEASE);
     }
     host_mutex_unlock(&boot_lock);

@@ -1,9 +1,11 @@
 /*
- * Freezing a block device's file system: freeze_bdev holds new writes, waits
- * for the writes already accepted, writes the dirty blocks back and waits for
- * the file system's bios in flight; the super block it returns keeps a
- * reference until thaw_bdev. From 2.6.29 freezes nest (bd_fsfreeze_count) and
- * a freeze may fail with an error pointer; before, a second freezer waits for
+ * Freezing a block device's file system: freeze_bdev marks the super block
+ * frozen, so new writes wait, and calls the file system's freeze operation
+ * (write_super_lockfs; freeze_fs from 2.6.29), which waits for the writes
+ * already accepted, writes the dirty blocks back and waits for its bios in
+ * flight; the super block it returns keeps a reference until thaw_bdev. From
+ * 2.6.29 freezes nest (bd_fsfreeze_count) and freeze_fs may fail, which
+ * freeze_bdev returns as an error pointer; before, a second freezer waits for
  * the thaw (bd_mount_sem).
  *
  * The freeze gives s_umount back before it returns, so no lock is held from
@@ -20,21 +22,39 @@
 
 #include "internal.h"
 
+static void set_frozen(struct super_block *sb, int level) {
+    __atomic_store_n(&sb->s_frozen, level, __ATOMIC_RELEASE);
+}
+
+/* The writers the freeze held go on. */
+static void wake_unfrozen(struct super_block *sb) {
+    set_frozen(sb, SB_UNFROZEN);
+    wake_up(&sb->s_wait_unfrozen);
+}
+
 /* The super block mounted on bdev, frozen, with a reference; NULL if none. */
 static struct super_block *freeze_super_of(struct block_device *bdev, int *error) {
     struct super_block *sb = get_super(bdev);
     *error = 0;
     if (!sb)
         return NULL;
-    fs_freeze_writes(sb);
-    *error = fs_take_freeze_failure(sb);
+    /* New writes wait from here; the file system's own freeze drains and
+     * writes back what it holds, so there is no sync of ours before it. */
+    set_frozen(sb, SB_FREEZE_WRITE);
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+    if (sb->s_op->freeze_fs)
+        *error = sb->s_op->freeze_fs(sb);
     if (*error) {
         printk("<3>VFS:Filesystem freeze failed\n");
-        fs_thaw_writes(sb);
+        wake_unfrozen(sb);
         drop_super(sb);
         return NULL;
     }
-    capture_on_freeze(sb, fs_mark_frozen(sb));
+#else
+    if (sb->s_op->write_super_lockfs)
+        sb->s_op->write_super_lockfs(sb);
+#endif
+    set_frozen(sb, SB_FREEZE_TRANS);
     up_read(&sb->s_umount);
     return sb;
 }
@@ -68,8 +88,17 @@ extern "C" int thaw_bdev(struct block_device *bdev, struct super_block *sb) {
         mutex_unlock(&bdev->bd_fsfreeze_mutex);
         return -EINVAL;
     }
-    if (--bdev->bd_fsfreeze_count == 0 && sb)
-        fs_thaw_writes(sb);
+    if (--bdev->bd_fsfreeze_count == 0 && sb) {
+        int error = sb->s_op->unfreeze_fs ? sb->s_op->unfreeze_fs(sb) : 0;
+        if (error) {
+            /* Still frozen, as the file system says. */
+            printk("<3>VFS:Filesystem thaw failed\n");
+            bdev->bd_fsfreeze_count++;
+            mutex_unlock(&bdev->bd_fsfreeze_mutex);
+            return error;
+        }
+        wake_unfrozen(sb);
+    }
     if (sb)
         put_super(sb);
     mutex_unlock(&bdev->bd_fsfreeze_mutex);
@@ -85,7 +114,9 @@ extern "C" struct super_block *freeze_bdev(struct block_device *bdev) {
 
 extern "C" void thaw_bdev(struct block_device *bdev, struct super_block *sb) {
     if (sb) {
-        fs_thaw_writes(sb);
+        if (sb->s_op->unlockfs)
+            sb->s_op->unlockfs(sb);
+        wake_unfrozen(sb);
         put_super(sb);
     }
     up(&bdev->bd_mount_sem);
@@ -96,7 +127,7 @@ extern "C" int fsync_bdev(struct block_device *bdev) {
     struct super_block *sb = get_super(bdev);
     if (!sb)
         return 0;
-    int ret = fs_writeback(sb);
+    int ret = sb->s_op->sync_fs ? sb->s_op->sync_fs(sb, 1) : 0;
     drop_super(sb);
     return ret;
 }

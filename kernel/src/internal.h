@@ -1,5 +1,6 @@
 /*
- * Interfaces between the facilities of the stand-in kernel. Not for modules.
+ * Interfaces between the facilities of the stand-in kernel, which its
+ * built-in code (the simulated disks, the rig) uses too. Not for modules.
  */
 #ifndef STANDIN_INTERNAL_H
 #define STANDIN_INTERNAL_H
@@ -100,7 +101,7 @@ int fault_in_user(const void *addr, int write);
 void might_fault(void);
 
 /* The block layer (bio.cpp, blk_core.cpp, blk_sync.cpp, block_dev.cpp,
- * genhd.cpp, msdos_partitions.cpp) and the simulated disks (drivers/). */
+ * genhd.cpp, msdos_partitions.cpp). */
 struct bio;
 struct gendisk;
 struct hd_struct;
@@ -146,31 +147,22 @@ static inline void bd_unlock(struct block_device *bdev) {
     up(&bdev->bd_sem);
 #endif
 }
-/* Straight from a simulated disk's backing store; off counts from bdev's start. */
-int simdisk_raw_io(struct block_device *bdev, int rw, unsigned long long off, void *buf,
-                   unsigned long long len);
+/* A device's bytes straight from its disk's backing store, through the
+ * disk's backing_io; off counts from bdev's start. -ENODEV when the disk has
+ * none. */
+int bdev_backing_io(struct block_device *bdev, int rw, unsigned long long off, void *buf,
+                    unsigned long long len);
 
-/* File systems (super.cpp, fs_io.cpp, freeze.cpp, capture.cpp). */
-struct sim_fs;
-struct sim_fs *sim_fs_create(struct super_block *sb, unsigned int io_size);
-void sim_fs_destroy(struct sim_fs *fs);
-int sim_fs_shutdown(struct super_block *sb); /* -EBUSY while pinned by a workload */
-int fs_pin(struct super_block *sb);
-void fs_unpin(struct super_block *sb);
-int fs_write_block(struct super_block *sb, unsigned long long block, const void *data, int mode,
-                   unsigned long *epoch);
-int fs_read_block(struct super_block *sb, unsigned long long block, void *data);
-unsigned int fs_io_size(struct super_block *sb);
-unsigned long long fs_io_blocks(struct super_block *sb);
-int fs_writeback(struct super_block *sb);
-void fs_freeze_writes(struct super_block *sb);        /* held, flushed, drained */
-unsigned long fs_mark_frozen(struct super_block *sb); /* counts the freeze: its epoch */
-void fs_thaw_writes(struct super_block *sb);
-int fs_take_freeze_failure(struct super_block *sb);
+/* File systems (super.cpp, freeze.cpp). */
 struct super_block *get_super_by_dev(dev_t dev); /* get_super of bdget(dev) */
 void put_super(struct super_block *sb);          /* drops get_super's reference only */
-const char *ext_detect(const unsigned char *super, unsigned int *blocksize);
-void capture_on_freeze(struct super_block *sb, unsigned long epoch);
+/* Mounts the registered type on the device; data goes to its get_sb. */
+int do_mount_dev(dev_t dev, const char *type, void *data);
+/* A user that keeps the mount busy, as an open file keeps a vfsmount: an
+ * unmount fails with -EBUSY until it is unpinned. Pinned with s_umount held
+ * (get_super), so never while an unmount runs. */
+void sb_pin(struct super_block *sb);
+void sb_unpin(struct super_block *sb);
 
 /* printk.cpp */
 void klog_init(void);

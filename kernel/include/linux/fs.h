@@ -20,6 +20,7 @@ struct gendisk;
 struct hd_struct;
 struct vfsmount;
 struct file_system_type;
+struct super_operations;
 
 #define READ 0
 #define WRITE 1
@@ -144,6 +145,7 @@ struct super_block {
     int s_frozen; /* frozen by freeze_bdev() */
     wait_queue_head_t s_wait_unfrozen;
     char s_id[32];
+    const struct super_operations *s_op;
     void *s_fs_info;
 };
 
@@ -151,9 +153,48 @@ struct super_block {
 #define SB_FREEZE_WRITE 1
 #define SB_FREEZE_TRANS 2
 
+/*
+ * The slots of a file system's super block operations that the stand-in
+ * calls; any may be NULL. The freeze pair became freeze_fs/unfreeze_fs in
+ * 2.6.29, when a freeze learnt to fail.
+ */
+struct super_operations {
+    void (*put_super)(struct super_block *sb);
+    int (*sync_fs)(struct super_block *sb, int wait);
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+    int (*freeze_fs)(struct super_block *sb);
+    int (*unfreeze_fs)(struct super_block *sb);
+#else
+    void (*write_super_lockfs)(struct super_block *sb);
+    void (*unlockfs)(struct super_block *sb);
+#endif
+};
+
+/* A file system type its driver registers. get_sb fills in a vfsmount from
+ * 2.6.18; before, it returns the super block or an error pointer. */
 struct file_system_type {
     const char *name;
-    struct list_head fs_list;
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 18)
+    int (*get_sb)(struct file_system_type *fs_type, int flags, const char *dev_name, void *data,
+                  struct vfsmount *mnt);
+#else
+    struct super_block *(*get_sb)(struct file_system_type *fs_type, int flags, const char *dev_name,
+                                  void *data);
+#endif
+    void (*kill_sb)(struct super_block *sb);
+    struct file_system_type *next;
+};
+
+/*
+ * What a block driver offers for its disks. Of a real driver's slots (open,
+ * release, ioctl) the stand-in calls none; backing_io is the stand-in's own,
+ * which no real kernel has: it moves len bytes at byte off of the disk
+ * straight from or to the disk's backing store, bypassing its queue, for
+ * the machine room's look behind the kernel's back. 0 or -errno.
+ */
+struct block_device_operations {
+    int (*backing_io)(struct gendisk *disk, int rw, unsigned long long off, void *buf,
+                      unsigned long long len);
 };
 
 static inline unsigned iminor(const struct inode *inode) {
@@ -191,6 +232,21 @@ int thaw_bdev(struct block_device *bdev, struct super_block *sb);
 void thaw_bdev(struct block_device *bdev, struct super_block *sb);
 #endif
 int fsync_bdev(struct block_device *bdev);
+
+int register_filesystem(struct file_system_type *fs);
+/* The usual get_sb of a file system on a block device: opens the device
+ * named dev_name, makes its super block and has fill_super fill it. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 18)
+int get_sb_bdev(struct file_system_type *fs_type, int flags, const char *dev_name, void *data,
+                int (*fill_super)(struct super_block *sb, void *data, int silent),
+                struct vfsmount *mnt);
+#else
+struct super_block *get_sb_bdev(struct file_system_type *fs_type, int flags, const char *dev_name,
+                                void *data,
+                                int (*fill_super)(struct super_block *sb, void *data, int silent));
+#endif
+/* The usual kill_sb of such a file system: put_super, then the device closed. */
+void kill_block_super(struct super_block *sb);
 /* The device's name ("sda", "sda1", "ram0p1") in buf, which it returns. */
 const char *bdevname(struct block_device *bdev, char *buf);
 }

@@ -7,6 +7,7 @@
 
 struct request_queue;
 struct block_device;
+struct block_device_operations;
 
 /* One partition (or, from 2.6.29, the whole disk as partition 0). */
 struct hd_struct {
@@ -35,6 +36,7 @@ struct gendisk {
 #else
     struct hd_struct **part; /* partition n is part[n - 1]; minors - 1 entries */
 #endif
+    struct block_device_operations *fops;
     struct request_queue *queue;
     void *private_data;
 #if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 29)

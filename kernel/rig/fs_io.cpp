@@ -1,10 +1,10 @@
 /*
- * The write path of a mounted file system, as simulated workloads use it:
- * blocks written directly (one bio, waited for) or buffered (dirty in the
- * file system's cache until written back). It is what makes a freeze real:
- * every write waits while the file system is frozen, a freeze waits for the
- * writes already accepted, writes the dirty blocks back and waits for every
- * bio of the file system in flight.
+ * The rig's file systems below their super block operations: the write path
+ * simulated workloads use, blocks written directly (one bio, waited for) or
+ * buffered (dirty in the file system's cache until written back). It is what
+ * makes a freeze real: every write waits while the super block is frozen,
+ * and the freeze operation waits for the writes already accepted, writes the
+ * dirty blocks back and waits for every bio of the file system in flight.
  */
 #include <linux/kernel.h>
 #include <linux/bio.h>
@@ -20,7 +20,7 @@
 #include <linux/err.h>
 #include <standin/disk.h>
 
-#include "internal.h"
+#include "rig.h"
 
 #define DIRTY_HASH_SIZE 256
 
@@ -41,7 +41,6 @@ struct sim_fs {
     int held;            /* waiting for a thaw */
     int in_flight;       /* bios of the file system */
     int dead;            /* unmounting: no new writes */
-    int pins;            /* workloads running on it */
     unsigned long epoch; /* freezes completed */
     int freeze_failures; /* test control: freezes still to fail */
     int freeze_error;
@@ -73,24 +72,6 @@ static int read_locked_int(struct sim_fs *fs, int *field) {
 
 static int frozen(struct super_block *sb) {
     return __atomic_load_n(&sb->s_frozen, __ATOMIC_ACQUIRE) != SB_UNFROZEN;
-}
-
-struct sim_fs *sim_fs_create(struct super_block *sb, unsigned int io_size) {
-    struct sim_fs *fs = (struct sim_fs *)host_calloc(1, sizeof(*fs));
-    fs->sb = sb;
-    fs->io_size = io_size;
-    fs->nr_blocks = ((unsigned long long)bdev_sectors(sb->s_bdev) << 9) / io_size;
-    spin_lock_init(&fs->lock);
-    INIT_LIST_HEAD(&fs->dirty);
-    init_waitqueue_head(&fs->drain_wq);
-    init_rwsem(&fs->wb_sem);
-    return fs;
-}
-
-void sim_fs_destroy(struct sim_fs *fs) {
-    if (!list_empty(&fs->dirty) || fs->in_flight || fs->writers)
-        kernel_die("BUG: file system torn down with writes pending\n");
-    host_free(fs);
 }
 
 static void batch_init(struct io_batch *b, struct sim_fs *fs) {
@@ -301,7 +282,7 @@ int fs_write_block(struct super_block *sb, unsigned long long block, const void 
     return ret;
 }
 
-int fs_read_block(struct super_block *sb, unsigned long long block, void *data) {
+static int fs_read_block(struct super_block *sb, unsigned long long block, void *data) {
     struct sim_fs *fs = fs_of(sb);
     if (block >= fs->nr_blocks)
         return -EINVAL;
@@ -352,39 +333,19 @@ int fs_writeback(struct super_block *sb) {
         wait_event((fs)->drain_wq, read_locked_int(fs, &(fs)->cond) == 0); \
     } while (0)
 
-void fs_freeze_writes(struct super_block *sb) {
-    struct sim_fs *fs = fs_of(sb);
-    unsigned long flags;
-    spin_lock_irqsave(&fs->lock, flags);
-    __atomic_store_n(&sb->s_frozen, SB_FREEZE_WRITE, __ATOMIC_RELEASE);
-    wake_up_all(&fs->drain_wq);
-    spin_unlock_irqrestore(&fs->lock, flags);
+/* Waits for the writers inside the write path, writes the dirty blocks back
+ * and waits for every bio of the file system. */
+static void drain_and_write_back(struct sim_fs *fs) {
     drain_until(fs, writers);
-    fs_writeback(sb);
-    __atomic_store_n(&sb->s_frozen, SB_FREEZE_TRANS, __ATOMIC_RELEASE);
+    fs_writeback(fs->sb);
     drain_until(fs, in_flight);
 }
 
-unsigned long fs_mark_frozen(struct super_block *sb) {
-    struct sim_fs *fs = fs_of(sb);
-    unsigned long flags;
-    spin_lock_irqsave(&fs->lock, flags);
-    unsigned long epoch = ++fs->epoch;
-    spin_unlock_irqrestore(&fs->lock, flags);
-    return epoch;
+static int sim_fs_sync_fs(struct super_block *sb, int wait) {
+    return fs_writeback(sb);
 }
 
-void fs_thaw_writes(struct super_block *sb) {
-    struct sim_fs *fs = fs_of(sb);
-    unsigned long flags;
-    spin_lock_irqsave(&fs->lock, flags);
-    __atomic_store_n(&sb->s_frozen, SB_UNFROZEN, __ATOMIC_RELEASE);
-    spin_unlock_irqrestore(&fs->lock, flags);
-    wake_up(&sb->s_wait_unfrozen);
-}
-
-int fs_take_freeze_failure(struct super_block *sb) {
-    struct sim_fs *fs = fs_of(sb);
+static int take_freeze_failure(struct sim_fs *fs) {
     unsigned long flags;
     int error = 0;
     spin_lock_irqsave(&fs->lock, flags);
@@ -396,39 +357,71 @@ int fs_take_freeze_failure(struct super_block *sb) {
     return error;
 }
 
-int sim_fs_shutdown(struct super_block *sb) {
+/* The super block is marked frozen already, so new writers wait: this waits
+ * for the rest, then counts the freeze (its epoch) and takes the capture
+ * armed for it. A failure injected from the host leaves both alone. */
+static int sim_fs_freeze(struct super_block *sb) {
     struct sim_fs *fs = fs_of(sb);
     unsigned long flags;
     spin_lock_irqsave(&fs->lock, flags);
-    int pinned = fs->pins > 0;
-    if (!pinned)
-        fs->dead = 1;
+    wake_up_all(&fs->drain_wq); /* a wait for the freeze to begin ends */
     spin_unlock_irqrestore(&fs->lock, flags);
-    if (pinned)
-        return -EBUSY;
-    drain_until(fs, writers);
-    fs_writeback(sb);
-    drain_until(fs, in_flight);
+    drain_and_write_back(fs);
+    int error = take_freeze_failure(fs);
+    if (error)
+        return error;
+    spin_lock_irqsave(&fs->lock, flags);
+    unsigned long epoch = ++fs->epoch;
+    spin_unlock_irqrestore(&fs->lock, flags);
+    capture_on_freeze(sb, epoch);
     return 0;
 }
 
-int fs_pin(struct super_block *sb) {
+#if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 29)
+/* A freeze cannot fail here: no failure is ever armed before 2.6.29. */
+static void sim_fs_write_super_lockfs(struct super_block *sb) {
+    sim_fs_freeze(sb);
+}
+#endif
+
+/* At the unmount, no writer is inside (it holds s_umount for writing and
+ * nothing pins the mount), but refuse any that comes all the same. */
+static void sim_fs_put_super(struct super_block *sb) {
     struct sim_fs *fs = fs_of(sb);
     unsigned long flags;
     spin_lock_irqsave(&fs->lock, flags);
-    int ret = fs->dead ? -ENODEV : 0;
-    if (!ret)
-        fs->pins++;
+    fs->dead = 1;
     spin_unlock_irqrestore(&fs->lock, flags);
-    return ret;
+    drain_and_write_back(fs);
+    if (!list_empty(&fs->dirty) || fs->in_flight || fs->writers)
+        kernel_die("BUG: file system torn down with writes pending\n");
+    sb->s_fs_info = NULL;
+    host_free(fs);
 }
 
-void fs_unpin(struct super_block *sb) {
-    struct sim_fs *fs = fs_of(sb);
-    unsigned long flags;
-    spin_lock_irqsave(&fs->lock, flags);
-    fs->pins--;
-    spin_unlock_irqrestore(&fs->lock, flags);
+/* No thaw operation: held writers wait on s_wait_unfrozen, which the thaw
+ * wakes once it has marked the super block unfrozen. */
+static const struct super_operations sim_fs_ops = {
+    .put_super = sim_fs_put_super,
+    .sync_fs = sim_fs_sync_fs,
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+    .freeze_fs = sim_fs_freeze,
+#else
+    .write_super_lockfs = sim_fs_write_super_lockfs,
+#endif
+};
+
+void sim_fs_attach(struct super_block *sb, unsigned int io_size) {
+    struct sim_fs *fs = (struct sim_fs *)host_calloc(1, sizeof(*fs));
+    fs->sb = sb;
+    fs->io_size = io_size;
+    fs->nr_blocks = ((unsigned long long)bdev_sectors(sb->s_bdev) << 9) / io_size;
+    spin_lock_init(&fs->lock);
+    INIT_LIST_HEAD(&fs->dirty);
+    init_waitqueue_head(&fs->drain_wq);
+    init_rwsem(&fs->wb_sem);
+    sb->s_fs_info = fs;
+    sb->s_op = &sim_fs_ops;
 }
 
 unsigned int fs_io_size(struct super_block *sb) {

@@ -15,7 +15,7 @@
 #include <linux/errno.h>
 #include <standin/disk.h>
 
-#include "internal.h"
+#include "rig.h"
 
 #define MAX_WORKLOADS 16
 #define MAX_WRITERS 64
@@ -192,9 +192,10 @@ extern "C" int standin_workload_start(const struct standin_workload_config *conf
     if (!sb)
         return -ENODEV;
     int ret = check_range(&cfg, fs_io_blocks(sb), fs_io_size(sb));
+    /* Until the stop, the unmount refuses and the reference stays. */
     if (!ret)
-        ret = fs_pin(sb);
-    up_read(&sb->s_umount); /* the reference stays until the stop */
+        sb_pin(sb);
+    up_read(&sb->s_umount);
     if (ret) {
         put_super(sb);
         return ret;
@@ -206,7 +207,7 @@ extern "C" int standin_workload_start(const struct standin_workload_config *conf
             id = i;
     if (id < 0) {
         host_mutex_unlock(&workloads_lock);
-        fs_unpin(sb);
+        sb_unpin(sb);
         put_super(sb);
         return -ENOSPC;
     }
@@ -232,7 +233,7 @@ extern "C" long standin_workload_stop(int id) {
     if (!w || !w->sb)
         return -EINVAL;
     long failures = join_writers(w);
-    fs_unpin(w->sb);
+    sb_unpin(w->sb);
     put_super(w->sb);
     w->sb = NULL;
     return failures;

@@ -8,7 +8,7 @@
 #include <linux/string.h>
 #include <standin/disk.h>
 
-#include "internal.h"
+#include "../src/internal.h"
 
 #define STAMP_HEADER 32
 

@@ -7,7 +7,7 @@
 #include <linux/kernel.h>
 #include <linux/errno.h>
 
-#include "internal.h"
+#include "rig.h"
 
 #define EXT_MAGIC 0xef53
 #define EXT_OFF_LOG_BLOCK_SIZE 24

@@ -1,7 +1,8 @@
 /*
- * Reference images: the whole content of a device copied from its backing
- * store at the moment its file system becomes frozen, never through a queue.
- * A snapshot taken under that freeze must equal it byte for byte.
+ * A device's bytes behind the kernel's back: straight from or to its disk's
+ * backing store, never through a queue. On demand, or as a reference image:
+ * the whole content copied at the moment the device's file system becomes
+ * frozen, which a snapshot taken under that freeze must equal byte for byte.
  */
 #include <linux/kernel.h>
 #include <linux/fs.h>
@@ -9,7 +10,7 @@
 #include <linux/errno.h>
 #include <standin/disk.h>
 
-#include "internal.h"
+#include "rig.h"
 
 #define MAX_CAPTURES 16
 
@@ -22,6 +23,24 @@ struct capture {
     char *data;
     unsigned long long len;
 };
+
+static int raw_io(unsigned int dev, int rw, unsigned long long offset, void *buf,
+                  unsigned long long len) {
+    struct block_device *bdev = bdget(dev);
+    int ret = bdev_backing_io(bdev, rw, offset, buf, len);
+    bdput(bdev);
+    return ret;
+}
+
+extern "C" int standin_dev_read_raw(unsigned int dev, unsigned long long offset, void *buf,
+                                    unsigned long long len) {
+    return raw_io(dev, READ, offset, buf, len);
+}
+
+extern "C" int standin_dev_write_raw(unsigned int dev, unsigned long long offset, const void *buf,
+                                     unsigned long long len) {
+    return raw_io(dev, WRITE, offset, (void *)buf, len);
+}
 
 static struct host_mutex capture_lock;
 static struct capture captures[MAX_CAPTURES];
@@ -44,7 +63,7 @@ void capture_on_freeze(struct super_block *sb, unsigned long epoch) {
     if (c && c->state == CAPTURE_ARMED) {
         c->len = (unsigned long long)bdev_sectors(sb->s_bdev) << 9;
         c->data = (char *)host_malloc((unsigned long)c->len);
-        int ret = c->data ? simdisk_raw_io(sb->s_bdev, READ, 0, c->data, c->len) : -ENOMEM;
+        int ret = c->data ? bdev_backing_io(sb->s_bdev, READ, 0, c->data, c->len) : -ENOMEM;
         c->state = ret ? CAPTURE_FAILED : CAPTURE_TAKEN;
         c->epoch = epoch;
         if (ret)

@@ -10,7 +10,7 @@
 #include <linux/errno.h>
 #include <standin/disk.h>
 
-#include "internal.h"
+#include "../src/internal.h"
 
 /* The disk whose whole-disk device is disk_dev, found by number (the device
  * may be closed), with its block device referenced. */
