@@ -7,7 +7,7 @@
 #include <linux/blkdev.h>
 #include <linux/fs.h>
 #include <linux/sched.h>
-#include <linux/rcupdate.h>
+#include <linux/netdevice.h>
 
 #include "intercept.h"
 #include "automap.h"
@@ -83,10 +83,10 @@ int velAMRF(struct request_queue *q, struct bio *bio) {
  * return from the hook.
  */
 void waitForHookUsers(void) {
-    synchronize_sched();
+    synchronize_net();
     while (atomic_read(&hookUsers)) {
         set_current_state(TASK_UNINTERRUPTIBLE);
         schedule_timeout(1);
     }
-    synchronize_sched();
+    synchronize_net();
 }

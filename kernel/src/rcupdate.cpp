@@ -6,6 +6,7 @@
 #include <linux/kernel.h>
 #include <linux/sched.h>
 #include <linux/rcupdate.h>
+#include <linux/netdevice.h>
 #include <linux/string.h>
 
 #include "internal.h"
@@ -106,4 +107,11 @@ extern "C" void synchronize_sched(void) {
         if (!gp.overflow)
             return;
     }
+}
+
+/* The grace period every module may wait for: without preemption, an RCU
+ * grace period is the same as a scheduler one. */
+extern "C" void synchronize_net(void) {
+    might_sleep();
+    synchronize_sched();
 }
