@@ -12,6 +12,16 @@
 #include "queue_registry.h"
 #include "stats.h"
 
+int velFailBackup(Backup *b, u32 errorState) {
+    for (;;) {
+        u32 state = velGetState(b);
+        if (state < VEL_STATE_SNAPSHOT || state > VEL_STATE_MAP_LOADED)
+            return 0;
+        if (velChangeState(b, state, errorState))
+            return 1;
+    }
+}
+
 static void releaseBusy(Backup *b) {
     unsigned long flags;
     spin_lock_irqsave(&busyLock, flags);
@@ -131,9 +141,11 @@ static void logStatistics(Backup *b) {
 void closeBackup(Backup *b) {
     down(&b->bSem);
     down_write(&b->writers);
-    u32 saved = velGetState(b);
-    if (saved <= VEL_STATE_MAP_LOADED)
-        velSetState(b, VEL_STATE_CLOSING);
+    /* A failure the copy path stores meanwhile is kept, not closed over. */
+    u32 saved;
+    do {
+        saved = velGetState(b);
+    } while (saved <= VEL_STATE_MAP_LOADED && !velChangeState(b, saved, VEL_STATE_CLOSING));
     /*
      * The held requests are replayed before the hook is given up: while they
      * drain, new bios of the device wait on `writers` in the hook, so none

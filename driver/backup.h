@@ -113,6 +113,11 @@ extern spinlock_t busyLock;
 extern Backup *activeSession;
 extern struct rw_semaphore activeSessionUsers;
 
+/* Ends a backup that is copying on write with an error state. Error states
+ * are final: a task that moves the state on does so only from the state it
+ * saw, so it never covers a failure up. 0 when the backup was not copying. */
+int velFailBackup(Backup *b, u32 errorState);
+
 int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks);
 /* Ends what the file's backup started and frees the record. */
 void closeBackup(Backup *b);

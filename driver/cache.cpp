@@ -138,7 +138,7 @@ int saveBlock(Backup *b, const char *data, u32 blockNum) {
 
 CachePage *getCacheBlock(Backup *b) {
     if ((u32)atomic_read(&b->curAllocCPs) >= b->maxCacheBlocks) {
-        velSetState(b, VEL_STATE_CACHE_FULL);
+        velFailBackup(b, VEL_STATE_CACHE_FULL);
         printk(KERN_ERR
                "%s: configured max cache memory reached (%u blocks) failed to allocate cache "
                "object\n",
@@ -151,7 +151,7 @@ CachePage *getCacheBlock(Backup *b) {
     }
     CachePage *cp = (CachePage *)kmem_cache_alloc(b->cpCache, GFP_NOIO);
     if (!cp) {
-        velSetState(b, VEL_STATE_CACHE_FULL);
+        velFailBackup(b, VEL_STATE_CACHE_FULL);
         printk(KERN_ERR "%s: system out of memory, failed to allocate cache object.%s", __func__,
                "\n");
         return NULL;
@@ -167,7 +167,7 @@ CachePage *getCacheBlock(Backup *b) {
     cp->data = (char *)kmem_cache_alloc(b->dataCache, GFP_NOIO);
     if (!cp->data) {
         kmem_cache_free(b->cpCache, cp);
-        velSetState(b, VEL_STATE_CACHE_FULL);
+        velFailBackup(b, VEL_STATE_CACHE_FULL);
         printk(KERN_ERR "%s: system out of memory failed to allocate block for write cache%s",
                __func__, "\n");
         return NULL;

@@ -186,7 +186,7 @@ int cacheMRFBlock(struct request_queue *q, struct bio *bio, int bioMinor) {
         if (newMR(b, q, bio, startBN, endBN) == 0 || followQueued(b, q, bio, startBN, endBN)) {
             result = 1;
         } else {
-            velSetState(b, VEL_STATE_REQUEST_LOST);
+            velFailBackup(b, VEL_STATE_REQUEST_LOST);
             errorAMS(b);
             result = -1;
         }
@@ -216,7 +216,7 @@ void cacheBlock(Backup *b, MakeRequest *mr, u32 blockNum) {
     {
         struct page *page = alloc_pages(GFP_NOIO, 0);
         if (!page) {
-            velSetState(b, VEL_STATE_CACHE_FULL);
+            velFailBackup(b, VEL_STATE_CACHE_FULL);
             errorAMS(b);
             goto out;
         }
@@ -229,7 +229,7 @@ void cacheBlock(Backup *b, MakeRequest *mr, u32 blockNum) {
                 errorAMS(b);
             }
         } else {
-            velSetState(b, VEL_STATE_READ_ERROR);
+            velFailBackup(b, VEL_STATE_READ_ERROR);
             printk(KERN_ERR "%s: Block read error blockNum=%u MAJOR=%d MINOR=%d\n", __func__,
                    blockNum, MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
             errorAMS(b);

@@ -116,19 +116,26 @@ int ioctlGetAutoMap(Backup *b, UserBlockMap *userBM) {
     return r;
 }
 
+/* The backup failed while its map was loading: the failure stays, and the
+ * load is refused as in any state but SNAPSHOT. */
+static int loadOvertaken(Backup *b) {
+    printk(KERN_ERR "%s: backup error snapshot not %s\n", "ioctlLoadBlockMap", "complete");
+    return VEL_ERR_INVALID;
+}
+
 int ioctlLoadBlockMap(Backup *b, UserBlockMap *userBM) {
     down(&b->bSem);
-    if (velGetState(b) != VEL_STATE_SNAPSHOT) {
-        printk(KERN_ERR "%s: backup error snapshot not %s\n", __func__, "complete");
+    /* The copy path may fail the backup at any moment: each step moves on
+     * only from the state it expects, so a failure is never covered up. */
+    if (!velChangeState(b, VEL_STATE_SNAPSHOT, VEL_STATE_LOADING_MAP)) {
         up(&b->bSem);
-        return VEL_ERR_INVALID;
+        return loadOvertaken(b);
     }
-    velSetState(b, VEL_STATE_LOADING_MAP);
     /* An automap map the agent never fetched is released first. */
     closeBUBlockMap(b);
     int r = newBUBlockMap(b, userBM);
     if (r) {
-        velSetState(b, VEL_STATE_MAP_FAILED);
+        velFailBackup(b, VEL_STATE_MAP_FAILED);
         printk(KERN_ERR "%s: backup error failed to load device map%s", __func__, "\n");
         up(&b->bSem);
         return r;
@@ -138,10 +145,14 @@ int ioctlLoadBlockMap(Backup *b, UserBlockMap *userBM) {
      * so only for requests queued after the new map exists, so the requests
      * held before are replayed first (none is queued while writers is ours). */
     flushWorkQueue(b);
-    velSetState(b, VEL_STATE_MAP_LOADED);
+    int loaded = velChangeState(b, VEL_STATE_LOADING_MAP, VEL_STATE_MAP_LOADED);
     up_write(&b->writers);
+    if (!loaded) {
+        up(&b->bSem);
+        return loadOvertaken(b);
+    }
     if (cleanUpCache(b) == VEL_ERR_WRONG_STATE) {
-        velSetState(b, VEL_STATE_MAP_FAILED);
+        velFailBackup(b, VEL_STATE_MAP_FAILED);
         printk(KERN_ERR "%s: error cleaning cache%s", __func__, "\n");
         up(&b->bSem);
         return VEL_ERR_WRONG_STATE;

@@ -9,6 +9,14 @@
 #include <asm/system.h>
 
 #define velGetState(rec) ((u32)ACCESS_ONCE((rec)->state))
+/* Moves the state from `from` to `to` in one step; 0 when it was not `from`
+ * (another task changed it meanwhile). A full barrier. */
+#define velChangeState(rec, from, to)                                                           \
+    ({                                                                                          \
+        u32 __expected = (from);                                                                \
+        __atomic_compare_exchange_n(&(rec)->state, &__expected, (u32)(to), 0, __ATOMIC_SEQ_CST, \
+                                    __ATOMIC_SEQ_CST);                                          \
+    })
 #define velSetState(rec, value)              \
     do {                                     \
         ACCESS_ONCE((rec)->state) = (value); \

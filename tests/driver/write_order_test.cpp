@@ -269,6 +269,33 @@ static void a_loaded_map_waits_for_held_writes(struct kunit *test) {
     fx_session_close(&s);
 }
 
+/* The copy of a held write fails (the cache holds nothing) while a map load
+ * waits for the held write: the backup has failed, and the load must not
+ * move it back to a copying state, or copy-on-write is off (the hook was
+ * downgraded) while reads go on returning 0. */
+static void a_failure_during_a_map_load_stays(struct kunit *test) {
+    struct fx_session s;
+    KUNIT_ASSERT_EQ(test, fx_session_open(&s, BS, 0, VEL_STATE_SNAPSHOT), 0);
+    struct fx_bio held;
+    fx_hold_cache_thread(&held, s.part, X, BS, 1);
+    struct map_loader loader;
+    loader.s = &s;
+    loader.block = X;
+    loader.result = -1;
+    atomic_set(&loader.returned, 0);
+    init_completion(&loader.done);
+    KUNIT_ASSERT_GT(test, kernel_thread(load_map, &loader, CLONE_KERNEL), 0);
+    while (velGetState(s.b) == VEL_STATE_SNAPSHOT)
+        schedule();
+    standin_disk_resume(FX_DISK);
+    wait_for_completion(&loader.done);
+    fx_wait(&held);
+    KUNIT_EXPECT_EQ(test, velGetState(s.b), VEL_STATE_CACHE_FULL);
+    KUNIT_EXPECT_EQ(test, loader.result, VEL_ERR_INVALID);
+    fx_put(&held);
+    fx_session_close(&s);
+}
+
 static int waits_for_writers(Backup *b) {
     unsigned long flags;
     spin_lock_irqsave(&b->writers.wait_lock, flags);
@@ -345,6 +372,7 @@ static struct kunit_case write_order_cases[] = {
     KUNIT_CASE(a_later_write_never_passes_a_held_one),
     KUNIT_CASE(a_write_never_passes_a_request_being_taken),
     KUNIT_CASE(a_loaded_map_waits_for_held_writes),
+    KUNIT_CASE(a_failure_during_a_map_load_stays),
     KUNIT_CASE(a_release_replays_every_held_request),
     {},
 };
