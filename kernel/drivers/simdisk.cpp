@@ -4,7 +4,10 @@
  * the bio with irq_enter()/irq_exit() around bio_endio, so completion
  * functions run on another thread and in interrupt context, as they do on
  * hardware. Bios are served in arrival order, except those a test holds
- * back on purpose until it releases them.
+ * back on purpose until it releases them. Before 2.6.24 a bio of several
+ * segments is ended in pieces, as a controller reports what it has done.
+ * An unplugged disk fails what it has not served; its state lives as long as
+ * its queue, which a hooking driver or an open device may still hold.
  */
 #include <linux/kernel.h>
 #include <linux/bio.h>
@@ -52,6 +55,7 @@ struct simdisk {
     int queued;   /* bios received and not yet ended */
     int paused;   /* the controller holds its bios */
     int stopping; /* the disk goes away: serve what is queued, then end */
+    int gone;     /* unplugged: what is queued ends with -EIO instead */
     /* Bios held by the rule, in arrival order; counted in `queued`. */
     struct hold_rule hold;
     int holding; /* a rule is in force (until the release) */
@@ -66,6 +70,7 @@ struct simdisk {
     struct fail_range fails[MAX_FAIL_RANGES];
     int nr_fails;
     struct standin_disk_stats stats;
+    unsigned long long split_seed; /* the completion thread's, for the pieces */
 };
 
 static struct host_mutex registry_lock;
@@ -119,6 +124,76 @@ static int move_data(struct simdisk *sd, struct bio *bio, int rw, unsigned int b
     return ret;
 }
 
+#if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 24)
+static unsigned int split_random(struct simdisk *sd) {
+    unsigned long long x = sd->split_seed; /* xorshift64 */
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    sd->split_seed = x;
+    return (unsigned int)(x >> 32);
+}
+
+/* Whole segments from bi_idx on that `bytes` covers. */
+static int whole_segments(struct bio *bio, unsigned int bytes) {
+    int n = 0;
+    for (int i = bio->bi_idx; i < bio->bi_vcnt && bio->bi_io_vec[i].bv_len <= bytes; i++) {
+        bytes -= bio->bi_io_vec[i].bv_len;
+        n++;
+    }
+    return n;
+}
+#endif
+
+/* Counted before the bio is ended, so its submitter sees the counts. */
+static void account(struct simdisk *sd, int rw, unsigned int bytes, int error) {
+    stat_add(rw == WRITE ? &sd->stats.write_bytes : &sd->stats.read_bytes, bytes);
+    if (error)
+        stat_add(&sd->stats.errors, 1);
+}
+
+#if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 24)
+static void end_piece(struct simdisk *sd, struct bio *bio, unsigned int bytes, int error) {
+    account(sd, bio_data_dir(bio), bytes, error);
+    irq_enter();
+    bio_endio(bio, bytes, error);
+    irq_exit();
+}
+
+/*
+ * Moves and ends `good` bytes in pieces of a seeded random number of whole
+ * segments, each ended as soon as it is moved, with bi_idx then advanced past
+ * it as the request layer does; the last call carries the rest and the error.
+ * A bio of two segments or more always takes two calls or more.
+ */
+static void serve_in_pieces(struct simdisk *sd, struct bio *bio, int rw, unsigned int good,
+                            int error) {
+    unsigned int left = good;
+    for (;;) {
+        int whole = whole_segments(bio, left);
+        int spare = error ? whole : whole - 1; /* a clean end keeps one for the last call */
+        if (spare < 1)
+            break;
+        int n = 1 + (int)(split_random(sd) % (unsigned int)spare);
+        unsigned int bytes = 0;
+        for (int i = 0; i < n; i++)
+            bytes += bio->bi_io_vec[bio->bi_idx + i].bv_len;
+        if (move_data(sd, bio, rw, bytes)) {
+            end_piece(sd, bio, 0, -EIO);
+            return;
+        }
+        end_piece(sd, bio, bytes, 0);
+        bio->bi_idx = (unsigned short)(bio->bi_idx + n);
+        left -= bytes;
+    }
+    if (left && move_data(sd, bio, rw, left)) {
+        end_piece(sd, bio, 0, -EIO);
+        return;
+    }
+    end_piece(sd, bio, left, error);
+}
+#endif
+
 static void serve(struct simdisk *sd, struct bio *bio) {
     int rw = bio_data_dir(bio);
     unsigned int size = bio->bi_size;
@@ -135,21 +210,19 @@ static void serve(struct simdisk *sd, struct bio *bio) {
             error = -EIO;
         }
     }
+    stat_add(rw == WRITE ? &sd->stats.writes : &sd->stats.reads, 1);
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
     if (good && move_data(sd, bio, rw, good)) {
         good = 0;
         error = -EIO;
     }
-    stat_add(rw == WRITE ? &sd->stats.writes : &sd->stats.reads, 1);
-    stat_add(rw == WRITE ? &sd->stats.write_bytes : &sd->stats.read_bytes, good);
-    if (error)
-        stat_add(&sd->stats.errors, 1);
+    account(sd, rw, good, error);
     irq_enter();
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
     bio_endio(bio, error);
-#else
-    bio_endio(bio, error ? good : size, error);
-#endif
     irq_exit();
+#else
+    serve_in_pieces(sd, bio, rw, good, error);
+#endif
 }
 
 static void end_unserved(struct bio *bio) {
@@ -267,10 +340,17 @@ static int simdisk_thread(void *arg) {
                 break;
             continue;
         }
-        unsigned long long now = host_monotonic_ns();
-        if (rq->due > now)
-            task_sleep_ns(rq->due - now);
-        serve(sd, rq->bio);
+        if (__atomic_load_n(&sd->gone, __ATOMIC_ACQUIRE)) {
+            account(sd, bio_data_dir(rq->bio), 0, -EIO);
+            irq_enter();
+            end_unserved(rq->bio);
+            irq_exit();
+        } else {
+            unsigned long long now = host_monotonic_ns();
+            if (rq->due > now)
+                task_sleep_ns(rq->due - now);
+            serve(sd, rq->bio);
+        }
         host_free(rq);
         unsigned long flags;
         spin_lock_irqsave(sd->lock, flags);
@@ -280,6 +360,9 @@ static int simdisk_thread(void *arg) {
     complete_and_exit(&sd->exited, 0);
 }
 
+/* The simulated disk of an added disk, with a reference on its queue (which
+ * keeps it), dropped with blk_put_queue. A registered disk's driver still
+ * holds its own, so the count cannot be at 0 here. */
 static struct simdisk *simdisk_of(struct gendisk *disk) {
     struct simdisk *sd, *found = NULL;
     if (!disk)
@@ -289,16 +372,25 @@ static struct simdisk *simdisk_of(struct gendisk *disk) {
         if (sd->disk == disk)
             found = sd;
     }
+    if (found)
+        atomic_inc(&found->queue->refcnt);
     host_mutex_unlock(&registry_lock);
     return found;
 }
 
-static void simdisk_free(struct simdisk *sd) {
-    if (sd->queue)
-        blk_cleanup_queue(sd->queue);
-    put_disk(sd->disk);
+/* With the queue's last reference: a hooking driver may call the disk's
+ * make_request_fn until it lets the queue go. */
+static void simdisk_release(struct request_queue *q) {
+    struct simdisk *sd = (struct simdisk *)q->queuedata;
     sd->backend->release(sd->backend);
     host_free(sd);
+}
+
+/* Drops the driver's references; sd may be gone once this returns. */
+static void simdisk_free(struct simdisk *sd) {
+    struct request_queue *q = sd->queue;
+    put_disk(sd->disk);
+    blk_cleanup_queue(q);
 }
 
 /* The disk's backing_io: under the data lock, as a bio's transfer, and in
@@ -346,6 +438,8 @@ static struct simdisk *simdisk_alloc(struct simdisk_backend *backend, const char
     blk_queue_hardsect_size(q, 512);
     q->max_sectors = 1024;
     q->queuedata = sd;
+    q->standin_release = simdisk_release;
+    sd->split_seed = 0x9e3779b97f4a7c15ULL ^ ((unsigned long long)major << 20 | first_minor);
     if (own_queue_lock) {
         q->queue_lock = &q->__queue_lock;
         sd->lock = q->queue_lock;
@@ -367,6 +461,18 @@ static struct simdisk *simdisk_alloc(struct simdisk_backend *backend, const char
     return sd;
 }
 
+/* An unplugged disk's numbers stay taken while a device of them is open, as
+ * a SCSI disk's do until its last close. */
+static int numbers_open(unsigned int major, unsigned int first_minor, int minors) {
+    int open = 0;
+    for (int i = 0; i < minors && !open; i++) {
+        struct block_device *bdev = bdget(MKDEV(major, first_minor + (unsigned int)i));
+        open = bdev_in_use(bdev);
+        bdput(bdev);
+    }
+    return open;
+}
+
 int simdisk_create(struct simdisk_backend *backend, const char *name, unsigned int major,
                    unsigned int first_minor, int minors, unsigned long long sectors,
                    int own_queue_lock) {
@@ -378,7 +484,8 @@ int simdisk_create(struct simdisk_backend *backend, const char *name, unsigned i
     host_mutex_lock(&create_lock);
     struct simdisk *sd = NULL;
     int ret = -EBUSY;
-    if (!disk_numbers_taken(major, first_minor, minors)) {
+    if (!disk_numbers_taken(major, first_minor, minors) &&
+        !numbers_open(major, first_minor, minors)) {
         sd = simdisk_alloc(backend, name, major, first_minor, minors, sectors, own_queue_lock);
         ret = sd ? 0 : -ENOMEM;
     }
@@ -400,8 +507,8 @@ int simdisk_create(struct simdisk_backend *backend, const char *name, unsigned i
     return ret;
 }
 
-/* The simulated disk of a device number, and the block device (a reference
- * the caller drops with bdput). Found by number: a closed device has no
+/* The simulated disk of a device number, and the block device; the caller
+ * drops both with simdisk_put. Found by number: a closed device has no
  * bd_disk. */
 static struct simdisk *simdisk_get(unsigned int dev, struct block_device **bdevp) {
     struct block_device *bdev = bdget(dev);
@@ -414,11 +521,37 @@ static struct simdisk *simdisk_get(unsigned int dev, struct block_device **bdevp
     return sd;
 }
 
+static void simdisk_put(struct simdisk *sd, struct block_device *bdev) {
+    blk_put_queue(sd->queue);
+    bdput(bdev);
+}
+
 /* First sector of a device on its disk, open or not. */
 static unsigned long long start_of(struct block_device *bdev) {
     sector_t start = 0;
     bdev_lookup(bdev->bd_dev, &start, NULL);
     return start;
+}
+
+/* Ends the controller's thread once it has served what is queued, held bios
+ * included (gone: ended it all with -EIO); waits for queued bios end too. */
+static void simdisk_stop(struct simdisk *sd, int gone) {
+    unsigned long flags;
+    spin_lock_irqsave(sd->lock, flags);
+    __atomic_store_n(&sd->gone, gone, __ATOMIC_RELEASE);
+    __atomic_store_n(&sd->stopping, 1, __ATOMIC_RELEASE);
+    splice_held(sd);
+    spin_unlock_irqrestore(sd->lock, flags);
+    wake_up(&sd->wq);
+    wake_up_all(&sd->queued_wq);
+    wait_for_completion(&sd->exited);
+}
+
+static void simdisk_unregister(struct simdisk *sd) {
+    host_mutex_lock(&registry_lock);
+    list_del(&sd->list);
+    host_mutex_unlock(&registry_lock);
+    simdisk_free(sd);
 }
 
 extern "C" int standin_disk_remove(unsigned int dev) {
@@ -429,23 +562,35 @@ extern "C" int standin_disk_remove(unsigned int dev) {
         host_mutex_unlock(&create_lock);
         return -ENODEV;
     }
-    bdput(bdev);
-    if (disk_parts_in_use(sd->disk)) {
-        host_mutex_unlock(&create_lock);
-        return -EBUSY;
+    int ret = disk_parts_in_use(sd->disk) ? -EBUSY : 0;
+    if (!ret) {
+        del_gendisk(sd->disk);
+        simdisk_stop(sd, 0);
+        simdisk_unregister(sd);
     }
+    simdisk_put(sd, bdev);
+    host_mutex_unlock(&create_lock);
+    return ret;
+}
+
+extern "C" int standin_disk_unplug(unsigned int dev) {
+    struct block_device *bdev;
+    host_mutex_lock(&create_lock);
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd) {
+        host_mutex_unlock(&create_lock);
+        return -ENODEV;
+    }
+    /* The hardware goes first: every bio from now on fails, through the
+     * block layer or handed straight to the disk's function, and what the
+     * disk holds ends with -EIO. */
+    __atomic_store_n(&sd->queue->dead, 1, __ATOMIC_RELEASE);
+    simdisk_stop(sd, 1);
+    /* Then the disk: a device still open keeps its tie, and with it the
+     * disk's memory, until its last close. */
     del_gendisk(sd->disk);
-    unsigned long flags;
-    spin_lock_irqsave(sd->lock, flags);
-    __atomic_store_n(&sd->stopping, 1, __ATOMIC_RELEASE);
-    splice_held(sd); /* held bios are served too, not waited for */
-    spin_unlock_irqrestore(sd->lock, flags);
-    wake_up(&sd->wq);
-    wait_for_completion(&sd->exited); /* the thread serves what is queued first */
-    host_mutex_lock(&registry_lock);
-    list_del(&sd->list);
-    host_mutex_unlock(&registry_lock);
-    simdisk_free(sd);
+    simdisk_unregister(sd);
+    simdisk_put(sd, bdev);
     host_mutex_unlock(&create_lock);
     return 0;
 }
@@ -463,7 +608,7 @@ extern "C" int standin_disk_set_latency(unsigned int dev, unsigned long long nan
     if (!sd)
         return -ENODEV;
     __atomic_store_n(&sd->latency_ns, nanoseconds, __ATOMIC_RELAXED);
-    bdput(bdev);
+    simdisk_put(sd, bdev);
     return 0;
 }
 
@@ -485,7 +630,7 @@ extern "C" int standin_disk_fail_sectors(unsigned int dev, unsigned long long se
         f->directions = directions;
     }
     host_mutex_unlock(&sd->config_lock);
-    bdput(bdev);
+    simdisk_put(sd, bdev);
     return ret;
 }
 
@@ -497,7 +642,7 @@ extern "C" int standin_disk_clear_failures(unsigned int dev) {
     host_mutex_lock(&sd->config_lock);
     sd->nr_fails = 0;
     host_mutex_unlock(&sd->config_lock);
-    bdput(bdev);
+    simdisk_put(sd, bdev);
     return 0;
 }
 
@@ -511,7 +656,7 @@ extern "C" int standin_get_disk_stats(unsigned int dev, struct standin_disk_stat
     out->read_bytes = __atomic_load_n(&sd->stats.read_bytes, __ATOMIC_RELAXED);
     out->write_bytes = __atomic_load_n(&sd->stats.write_bytes, __ATOMIC_RELAXED);
     out->errors = __atomic_load_n(&sd->stats.errors, __ATOMIC_RELAXED);
-    bdput(bdev);
+    simdisk_put(sd, bdev);
     return 0;
 }
 
@@ -525,7 +670,7 @@ static int set_paused(unsigned int dev, int paused) {
     sd->paused = paused;
     spin_unlock_irqrestore(sd->lock, flags);
     wake_up(&sd->wq);
-    bdput(bdev);
+    simdisk_put(sd, bdev);
     return 0;
 }
 
@@ -542,9 +687,10 @@ extern "C" int standin_disk_wait_queued(unsigned int dev, int count) {
     struct simdisk *sd = simdisk_get(dev, &bdev);
     if (!sd)
         return -ENODEV;
-    wait_event(sd->queued_wq, locked_read(sd, &sd->queued) >= count);
+    wait_event(sd->queued_wq, locked_read(sd, &sd->queued) >= count ||
+                                  __atomic_load_n(&sd->stopping, __ATOMIC_ACQUIRE));
     int n = locked_read(sd, &sd->queued);
-    bdput(bdev);
+    simdisk_put(sd, bdev);
     return n;
 }
 
@@ -571,7 +717,7 @@ extern "C" int standin_disk_hold(unsigned int dev, unsigned long long sector,
         sd->holding = 1;
     }
     spin_unlock_irqrestore(sd->lock, flags);
-    bdput(bdev);
+    simdisk_put(sd, bdev);
     return ret;
 }
 
@@ -591,7 +737,7 @@ extern "C" int standin_disk_wait_held(unsigned int dev, int count) {
         return -ENODEV;
     wait_event(sd->queued_wq, held_enough(sd, count));
     int n = locked_read(sd, &sd->held);
-    bdput(bdev);
+    simdisk_put(sd, bdev);
     return n;
 }
 
@@ -606,6 +752,6 @@ extern "C" int standin_disk_release_held(unsigned int dev) {
     spin_unlock_irqrestore(sd->lock, flags);
     wake_up(&sd->wq);
     wake_up_all(&sd->queued_wq); /* a wait for held bios ends with the rule */
-    bdput(bdev);
+    simdisk_put(sd, bdev);
     return n;
 }

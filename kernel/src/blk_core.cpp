@@ -40,12 +40,16 @@ extern "C" void blk_queue_hardsect_size(struct request_queue *q, unsigned short 
 static void put_queue(struct request_queue *q, const char *who) {
     if (atomic_read(&q->refcnt) <= 0)
         kernel_die("BUG: %s of a queue already released\n", who);
-    if (atomic_dec_and_test(&q->refcnt))
+    if (atomic_dec_and_test(&q->refcnt)) {
+        if (q->standin_release)
+            q->standin_release(q);
         track_free(q, ALLOC_INTERNAL, NULL, who);
+    }
 }
 
 /* The disk's driver is done with the queue; it lives on while others hold
- * references, but no new one is given out. */
+ * references (a hooking driver, the gendisk of an open device), but no new
+ * one is given out and bios sent to it fail. */
 extern "C" void blk_cleanup_queue(struct request_queue *q) {
     __atomic_store_n(&q->dead, 1, __ATOMIC_RELEASE);
     put_queue(q, "blk_cleanup_queue");
@@ -108,6 +112,12 @@ static void make_request_loop(struct bio *bio) {
         sector_t nr = bio_sectors(bio);
         if (limit < nr || limit - nr < bio->bi_sector) {
             handle_bad_sector(bio, limit);
+            end_with_error(bio);
+            return;
+        }
+        /* A disk that went away with its devices still open: the queue is
+         * still memory, but nothing serves it, hook or no hook. */
+        if (__atomic_load_n(&bdev_get_queue(bdev)->dead, __ATOMIC_ACQUIRE)) {
             end_with_error(bio);
             return;
         }

@@ -102,15 +102,21 @@ static struct block_device *whole_locked(struct gendisk *disk) {
 }
 
 /* Readers of an open device's tie take no lock; nor do readers of bd_openers
- * outside bd_mutex. */
+ * outside bd_mutex. A tie holds a reference on the disk, which outlives its
+ * removal while the device is open. */
 static void tie(struct block_device *bdev, struct gendisk *disk, struct hd_struct *part,
                 struct block_device *whole) {
-    if (!disk)
-        __atomic_store_n(&bdev->bd_disk, disk, __ATOMIC_RELEASE);
+    struct gendisk *old = NULL;
+    if (disk)
+        disk_get(disk);
+    else
+        old = __atomic_exchange_n(&bdev->bd_disk, disk, __ATOMIC_ACQ_REL);
     __atomic_store_n(&bdev->bd_part, part, __ATOMIC_RELEASE);
     __atomic_store_n(&bdev->bd_contains, whole, __ATOMIC_RELEASE);
     if (disk)
-        __atomic_store_n(&bdev->bd_disk, disk, __ATOMIC_RELEASE);
+        old = __atomic_exchange_n(&bdev->bd_disk, disk, __ATOMIC_ACQ_REL);
+    if (old)
+        disk_put(old);
 }
 
 static int openers(struct block_device *bdev) {
@@ -144,8 +150,9 @@ struct block_device *bdev_attach(struct gendisk *disk, int partno, struct hd_str
     return bdev;
 }
 
-void bdev_detach(struct gendisk *disk, int partno) {
+int bdev_detach(struct gendisk *disk, int partno) {
     dev_t dev = MKDEV((unsigned int)disk->major, (unsigned int)(disk->first_minor + partno));
+    int open = 0;
     host_mutex_lock(&bdev_lock);
     struct block_device *bdev = find_locked(dev);
     if (bdev && entry_of(bdev)->attached) {
@@ -154,11 +161,13 @@ void bdev_detach(struct gendisk *disk, int partno) {
         e->disk = NULL;
         e->part = NULL;
         e->partno = 0;
-        if (!openers(bdev))
+        open = openers(bdev) > 0;
+        if (!open)
             tie(bdev, NULL, NULL, NULL);
         release_locked(bdev);
     }
     host_mutex_unlock(&bdev_lock);
+    return open;
 }
 
 /* The registration of dev: its disk, partition record and number. */

@@ -3,7 +3,9 @@
  * in part[n - 1]; from 2.6.29 in part_tbl->part[n], with part[0] the disk's
  * own record part0 and the table only as long as the highest partition needs.
  * Partition changes happen with the whole disk's bd_mutex (bd_sem) held by
- * their callers, the lock under which readers walk the records.
+ * their callers, the lock under which readers walk the records. A disk is
+ * freed with its last reference: its driver's, or that of a block device
+ * still tied to it, so a device open when its disk goes keeps valid records.
  */
 #include <linux/kernel.h>
 #include <linux/genhd.h>
@@ -19,6 +21,13 @@ struct disk_entry {
     struct gendisk disk;
     struct list_head list; /* added disks */
     int added;
+    /* The driver's, and one per block device tied to the disk: an open
+     * device keeps the disk's memory after the disk is gone. */
+    int refs;
+    int holds_queue; /* add_disk took a reference on the queue */
+    /* Records of partitions deleted while open, freed with the disk. */
+    struct hd_struct **retired;
+    int nr_retired;
 };
 
 static struct host_mutex disks_lock;
@@ -36,6 +45,7 @@ extern "C" struct gendisk *alloc_disk(int minors) {
     if (!e)
         return NULL;
     struct gendisk *disk = &e->disk;
+    e->refs = 1;
     disk->minors = minors;
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
     disk->part_tbl = (struct disk_part_tbl *)host_calloc(1, sizeof(struct disk_part_tbl));
@@ -116,16 +126,29 @@ extern "C" int add_partition(struct gendisk *disk, int partno, sector_t start, s
     return 0;
 }
 
+/* An open partition keeps its record (bd_part) until the disk goes. */
+static void retire_part(struct disk_entry *e, struct hd_struct *p) {
+    struct hd_struct **more = (struct hd_struct **)host_calloc((unsigned long)e->nr_retired + 1,
+                                                               sizeof(struct hd_struct *));
+    for (int i = 0; i < e->nr_retired; i++)
+        more[i] = e->retired[i];
+    more[e->nr_retired++] = p;
+    host_free(e->retired);
+    e->retired = more;
+}
+
 extern "C" void delete_partition(struct gendisk *disk, int partno) {
     if (partno < 1 || partno >= disk->minors)
         return;
     assert_whole_locked(disk, "delete_partition");
-    if (entry_of(disk)->added)
-        bdev_detach(disk, partno);
+    int open = entry_of(disk)->added ? bdev_detach(disk, partno) : 0;
     struct hd_struct *p = find_part(disk, partno);
     if (p)
         store_part(disk, partno, NULL);
-    host_free(p);
+    if (p && open)
+        retire_part(entry_of(disk), p);
+    else
+        host_free(p);
 }
 
 /* Any device of the disk open; takes their locks one at a time. */
@@ -165,6 +188,8 @@ extern "C" void add_disk(struct gendisk *disk) {
                            disk->minors))
         kernel_die("BUG: add_disk of %s: device numbers %d:%d.. already belong to a disk\n",
                    disk->disk_name, disk->major, disk->first_minor);
+    /* A device open after the disk is gone still reaches the queue. */
+    e->holds_queue = disk->queue && blk_get_queue(disk->queue) == 0;
     host_mutex_lock(&disks_lock);
     list_add_tail(&e->list, &added_disks);
     e->added = 1;
@@ -209,20 +234,38 @@ extern "C" void del_gendisk(struct gendisk *disk) {
     host_mutex_unlock(&disks_lock);
 }
 
-extern "C" void put_disk(struct gendisk *disk) {
-    if (!disk)
-        return;
+void disk_get(struct gendisk *disk) {
+    __atomic_add_fetch(&entry_of(disk)->refs, 1, __ATOMIC_ACQ_REL);
+}
+
+void disk_put(struct gendisk *disk) {
     struct disk_entry *e = entry_of(disk);
-    if (e->added)
-        kernel_die("BUG: put_disk of %s while it is added (del_gendisk first)\n", disk->disk_name);
+    int left = __atomic_sub_fetch(&e->refs, 1, __ATOMIC_ACQ_REL);
+    if (left < 0)
+        kernel_die("BUG: put_disk of %s, which has no reference left\n", disk->disk_name);
+    if (left)
+        return;
     for (int partno = 1; partno < disk->minors; partno++)
         host_free(find_part(disk, partno));
+    for (int i = 0; i < e->nr_retired; i++)
+        host_free(e->retired[i]);
+    host_free(e->retired);
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
     host_free(disk->part_tbl);
 #else
     host_free(disk->part);
 #endif
+    if (e->holds_queue)
+        blk_put_queue(disk->queue);
     track_free(e, ALLOC_INTERNAL, NULL, "put_disk");
+}
+
+extern "C" void put_disk(struct gendisk *disk) {
+    if (!disk)
+        return;
+    if (entry_of(disk)->added)
+        kernel_die("BUG: put_disk of %s while it is added (del_gendisk first)\n", disk->disk_name);
+    disk_put(disk);
 }
 
 extern "C" char *disk_name(struct gendisk *disk, int partno, char *buf) {

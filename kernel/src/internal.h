@@ -110,7 +110,11 @@ struct super_block;
 void bio_mark_submitted(struct bio *bio); /* the layer owns the bio until it completes */
 int blk_rw_sync(struct block_device *bdev, int rw, sector_t sector, void *buf, unsigned int len);
 struct block_device *bdev_attach(struct gendisk *disk, int partno, struct hd_struct *part);
-void bdev_detach(struct gendisk *disk, int partno);
+/* 1 when the device is open: it keeps its tie (and record) until its last close. */
+int bdev_detach(struct gendisk *disk, int partno);
+/* References on a disk's memory; put_disk drops the driver's. */
+void disk_get(struct gendisk *disk);
+void disk_put(struct gendisk *disk);
 /* The disk a device number belongs to, found by number, so it works whether
  * or not the device is open (bd_disk is NULL while it is closed); with the
  * device's first sector on the disk and its size. NULL when there is none. */

@@ -51,6 +51,76 @@ static int license_is_gpl_compatible(const char *license) {
            strcmp(license, "Dual MPL/GPL") == 0;
 }
 
+/*
+ * Exported with EXPORT_SYMBOL_GPL on every 2.6 release that has them: a module
+ * whose licence is not GPL-compatible does not find them.
+ */
+static const char *const gpl_only_symbols[] = {
+    "synchronize_sched", /* GPL-only throughout 2.6 (synchronize_rcu's before it was its own) */
+    "lockdep_init_map",  /* lockdep's hooks (2.6.18 on) */
+    "lock_acquire",      /* lockdep's hooks (2.6.18 on) */
+    "lock_acquired",     /* lock statistics (2.6.23 on) */
+    "lock_release",      /* lockdep's hooks (2.6.18 on) */
+};
+
+static int gpl_only(const char *sym) {
+    for (unsigned long i = 0; i < sizeof(gpl_only_symbols) / sizeof(gpl_only_symbols[0]); i++)
+        if (strcmp(sym, gpl_only_symbols[i]) == 0)
+            return 1;
+    return 0;
+}
+
+/* An ELF64 symbol as the file holds it. */
+struct elf64_sym {
+    unsigned int st_name;
+    unsigned char st_info;
+    unsigned char st_other;
+    unsigned short st_shndx; /* 0: undefined, to be resolved at the load */
+    unsigned long long st_value;
+    unsigned long long st_size;
+};
+
+/* A section of the module file whole, NUL-terminated; NULL when it has none. */
+static char *read_section(const char *path, const char *section, long *len) {
+    for (unsigned long size = 4096;; size *= 2) {
+        char *buf = (char *)host_malloc(size + 1);
+        long n = host_elf_section(path, section, buf, size);
+        if (n >= 0 && (unsigned long)n < size) {
+            buf[n] = 0;
+            *len = n;
+            return buf;
+        }
+        host_free(buf);
+        if (n < 0)
+            return NULL;
+    }
+}
+
+/*
+ * The symbols the module leaves undefined, resolved as simplify_symbols does:
+ * a GPL-only one is unknown to a module that is not GPL-compatible. Each is
+ * named; -ENOENT if any. Stricter than the kernel for a weak reference, which
+ * would load as NULL: dlopen would bind it all the same.
+ */
+static int resolve_symbols(const char *name, const char *path) {
+    long syms_len = 0, strs_len = 0;
+    char *syms = read_section(path, ".dynsym", &syms_len);
+    char *strs = read_section(path, ".dynstr", &strs_len);
+    int ret = 0;
+    for (long off = 0; syms && strs && off + (long)sizeof(struct elf64_sym) <= syms_len;
+         off += (long)sizeof(struct elf64_sym)) {
+        struct elf64_sym sym;
+        memcpy(&sym, syms + off, sizeof(sym));
+        if (sym.st_shndx != 0 || (long)sym.st_name >= strs_len || !gpl_only(strs + sym.st_name))
+            continue;
+        printk("<4>%s: Unknown symbol %s\n", name, strs + sym.st_name);
+        ret = -ENOENT;
+    }
+    host_free(syms);
+    host_free(strs);
+    return ret;
+}
+
 static struct module *find_module(const char *name) {
     struct module *mod;
     list_for_each_entry(mod, &modules, list) {
@@ -139,6 +209,11 @@ extern "C" int standin_insmod(const char *path) {
     if (find_module(name)) {
         host_mutex_unlock(&module_mutex);
         return -EEXIST;
+    }
+    int symbols = license && license_is_gpl_compatible(license) ? 0 : resolve_symbols(name, path);
+    if (symbols) {
+        host_mutex_unlock(&module_mutex);
+        return symbols;
     }
     int pinned = host_dl_is_loaded(path);
     if (pinned && pinned_was_used(path)) {

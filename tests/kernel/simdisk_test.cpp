@@ -4,7 +4,8 @@
  * not up to date (with the older completion, with the failed bytes still
  * outstanding) after moving the sectors before them; a paused disk holds its
  * bios until it resumes, and a hold rule only the bios it names until their
- * release.
+ * release; the older completion hears of a bio of several pages in pieces; an
+ * unplugged disk fails its bios and stays memory for those who hold it.
  */
 #include <linux/kernel.h>
 #include <linux/bio.h>
@@ -211,12 +212,196 @@ static void device_numbers_and_removal(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, standin_disk_remove(STANDIN_MKDEV(SD_MAJOR, 8)), 0);
 }
 
+/* What a completion heard of a bio: calls, bytes, and whether bi_size
+ * always said what was left. */
+struct pieces {
+    struct completion done;
+    unsigned int total, bytes;
+    int calls, consistent;
+};
+
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
+static void pieces_end_io(struct bio *bio, int error) {
+    struct pieces *p = (struct pieces *)bio->bi_private;
+    p->calls++;
+    complete(&p->done);
+}
+#else
+static int pieces_end_io(struct bio *bio, unsigned int bytes_done, int error) {
+    struct pieces *p = (struct pieces *)bio->bi_private;
+    p->calls++;
+    p->bytes += bytes_done;
+    p->consistent &= !error && bio->bi_size == p->total - p->bytes;
+    if (bio->bi_size)
+        return 1;
+    complete(&p->done);
+    return 0;
+}
+
+/* Wrong for the older form: it takes the first call for the end. */
+static int one_call_end_io(struct bio *bio, unsigned int bytes_done, int error) {
+    bio_put(bio);
+    return 0;
+}
+#endif
+
+static struct bio *four_page_bio(struct block_device *bdev, struct page **pages, struct pieces *p) {
+    struct bio *bio = bio_alloc(GFP_NOIO, 4);
+    bio->bi_bdev = bdev;
+    bio->bi_sector = 64;
+    for (int i = 0; i < 4; i++)
+        bio_add_page(bio, pages[i], PAGE_SIZE, 0);
+    bio->bi_end_io = pieces_end_io;
+    bio->bi_private = p;
+    init_completion(&p->done);
+    p->total = bio->bi_size;
+    p->bytes = 0;
+    p->calls = 0;
+    p->consistent = 1;
+    return bio;
+}
+
+static void multi_page_bios_end_in_pieces_before_2_6_24(struct kunit *test) {
+    KUNIT_ASSERT_EQ(test, make_disk(), 0);
+    struct block_device *whole = bdget(SD_DISK);
+    struct page *out[4], *in[4];
+    for (int i = 0; i < 4; i++) {
+        out[i] = alloc_page(GFP_KERNEL);
+        in[i] = alloc_page(GFP_KERNEL);
+        fill_page(out[i], (unsigned char)(i + 1));
+    }
+    struct standin_bio_counters before, after;
+    standin_get_bio_counters(&before);
+    for (int round = 0; round < 4; round++) {
+        struct pieces p;
+        struct bio *bio = four_page_bio(whole, round % 2 ? in : out, &p);
+        submit_bio(round % 2 ? READ : WRITE, bio);
+        wait_for_completion(&p.done);
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
+        KUNIT_EXPECT_EQ(test, p.calls, 1);
+#else
+        KUNIT_EXPECT_GE(test, p.calls, 2);
+        KUNIT_EXPECT_EQ(test, p.bytes, 4 * (unsigned int)PAGE_SIZE);
+        KUNIT_EXPECT_TRUE(test, p.consistent);
+#endif
+        KUNIT_EXPECT_TRUE(test, bio_flagged(bio, BIO_UPTODATE));
+        bio_put(bio);
+    }
+    for (int i = 0; i < 4; i++)
+        KUNIT_EXPECT_EQ(test, memcmp(page_address(in[i]), page_address(out[i]), PAGE_SIZE), 0);
+    standin_get_bio_counters(&after);
+    KUNIT_EXPECT_EQ(test, after.submitted - before.submitted, 4ULL);
+    KUNIT_EXPECT_EQ(test, after.completed - before.completed, 4ULL);
+    for (int i = 0; i < 4; i++) {
+        __free_page(out[i]);
+        __free_page(in[i]);
+    }
+    bdput(whole);
+    KUNIT_EXPECT_EQ(test, standin_disk_remove(SD_DISK), 0);
+}
+
+#if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 24)
+static void completion_expecting_one_call_is_caught(struct kunit *test) {
+    KUNIT_ASSERT_EQ(test, make_disk(), 0);
+    struct block_device *whole = bdget(SD_DISK);
+    struct page *pages[4];
+    for (int i = 0; i < 4; i++)
+        pages[i] = alloc_page(GFP_KERNEL);
+    struct pieces p;
+    struct bio *bio = four_page_bio(whole, pages, &p);
+    bio->bi_end_io = one_call_end_io;
+    submit_bio(READ, bio);
+    wait_for_completion(&p.done); /* never: the first piece frees the bio */
+}
+#endif
+
+/* Stands for a driver that hooked the disk's queue. */
+static make_request_fn *unplug_real_fn;
+
+static int unplug_hook(struct request_queue *q, struct bio *bio) {
+    return unplug_real_fn(q, bio);
+}
+
+/* Yanked while a file system is mounted on it, a driver has hooked its queue
+ * (holding a reference), writers keep sending bios and more wait at the
+ * paused controller. */
+static void unplugged_disk_fails_its_bios_and_stays_valid(struct kunit *test) {
+    KUNIT_ASSERT_EQ(test, make_disk(), 0);
+    KUNIT_ASSERT_EQ(test, standin_mount(SD_PART1, "testfs", 1024), 0);
+    struct block_device *whole = bdget(SD_DISK), *part = bdget(SD_PART1);
+    struct request_queue *q = bdev_get_queue(whole);
+    KUNIT_ASSERT_EQ(test, blk_get_queue(q), 0);
+    unplug_real_fn = q->make_request_fn;
+    q->make_request_fn = unplug_hook;
+    struct standin_bio_counters before, after;
+    standin_get_bio_counters(&before);
+    struct standin_workload_config cfg = {SD_PART1, 2, 0, 64, STANDIN_FS_DIRECT, 0, 0, 0, 7};
+    int id = standin_workload_start(&cfg);
+    KUNIT_ASSERT_GE(test, id, 0);
+    standin_workload_wait(id, 8);
+    KUNIT_ASSERT_EQ(test, standin_disk_pause(SD_DISK), 0);
+    struct page *page = alloc_page(GFP_KERNEL);
+    struct bio_result r[3];
+    struct bio *queued[2];
+    for (int i = 0; i < 2; i++) {
+        queued[i] = test_bio(whole, (sector_t)i * 8, page, PAGE_SIZE, &r[i]);
+        submit_bio(READ, queued[i]);
+    }
+    KUNIT_EXPECT_EQ(test, standin_disk_wait_queued(SD_DISK, 4), 4); /* and a write per writer */
+
+    KUNIT_ASSERT_EQ(test, standin_disk_unplug(SD_DISK), 0);
+    for (int i = 0; i < 2; i++) {
+        wait_for_completion(&r[i].done);
+        KUNIT_EXPECT_EQ(test, r[i].calls, 1);
+        KUNIT_EXPECT_EQ(test, r[i].error, -EIO);
+        KUNIT_EXPECT_FALSE(test, r[i].uptodate);
+        bio_put(queued[i]);
+    }
+    /* New bios fail, through the block layer or handed to the disk's function. */
+    KUNIT_EXPECT_FALSE(test, bio_rw_wait(part, WRITE, 0, page, PAGE_SIZE, &r[2]));
+    KUNIT_EXPECT_EQ(test, r[2].error, -EIO);
+    struct bio *direct = test_bio(whole, 0, page, PAGE_SIZE, &r[2]);
+    unplug_real_fn(q, direct);
+    wait_for_completion(&r[2].done);
+    KUNIT_EXPECT_FALSE(test, r[2].uptodate);
+    bio_put(direct);
+    KUNIT_EXPECT_GT(test, standin_workload_stop(id), 0L);
+    standin_workload_free(id);
+
+    /* The mounted partition keeps its disk, record and numbers: its writes
+     * fail, and its unmount works. */
+    KUNIT_EXPECT_STREQ(test, part->bd_disk->disk_name, "simd");
+    KUNIT_EXPECT_EQ(test, part->bd_part->nr_sects, (sector_t)8192);
+    KUNIT_EXPECT_EQ(test, standin_ramdisk_create("simd", SD_MAJOR, 0, 8, 16384), -EBUSY);
+    static char block[1024];
+    KUNIT_EXPECT_EQ(test, standin_fs_write_block(SD_PART1, 3, block, STANDIN_FS_DIRECT), -EIO);
+    KUNIT_EXPECT_EQ(test, standin_umount(SD_PART1), 0);
+    KUNIT_EXPECT_NULL(test, part->bd_disk);
+    KUNIT_EXPECT_EQ(test, standin_disk_remove(SD_DISK), -ENODEV);
+    standin_get_bio_counters(&after);
+    KUNIT_EXPECT_EQ(test, after.submitted - before.submitted, after.completed - before.completed);
+    KUNIT_EXPECT_GE(test, after.failed - before.failed, 6ULL);
+    /* The queue stays the hooking driver's until it lets go. */
+    q->make_request_fn = unplug_real_fn;
+    blk_put_queue(q);
+    bdput(part);
+    bdput(whole);
+    __free_page(page);
+    KUNIT_ASSERT_EQ(test, make_disk(), 0);
+    KUNIT_EXPECT_EQ(test, standin_disk_remove(SD_DISK), 0);
+}
+
 static struct kunit_case simdisk_cases[] = {
     KUNIT_CASE(partition_writes_land_at_the_partition),
     KUNIT_CASE(failed_sectors_end_the_bio_with_an_error),
     KUNIT_CASE(paused_disk_holds_its_bios),
     KUNIT_CASE(held_bios_wait_for_their_release),
     KUNIT_CASE(device_numbers_and_removal),
+    KUNIT_CASE(multi_page_bios_end_in_pieces_before_2_6_24),
+#if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 24)
+    KUNIT_CASE_BUG(completion_expecting_one_call_is_caught, "freed while the block layer owns it"),
+#endif
+    KUNIT_CASE(unplugged_disk_fails_its_bios_and_stays_valid),
     {},
 };
 

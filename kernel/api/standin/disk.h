@@ -39,6 +39,17 @@ int standin_imagedisk_create(const char *name, const char *path, unsigned int ma
 /* Detaches the disk of `dev` after its bios in flight have completed.
  * -EBUSY while a file system on it is mounted. */
 int standin_disk_remove(unsigned int dev);
+/*
+ * The disk of `dev` goes away as a yanked USB disk does, mounted or not, hooked
+ * or not: the bio it is moving completes; every other bio it holds (queued,
+ * held, paused) and every bio sent to it from now on ends with -EIO and
+ * BIO_UPTODATE clear, each once. A device still open (a mounted file system)
+ * keeps the gendisk and partition record it was tied to, and the disk's
+ * numbers (a new disk on them is -EBUSY), until its last close: the file
+ * system's writes fail and its unmount still works. The queue lives while
+ * anyone holds a reference (blk_get_queue).
+ */
+int standin_disk_unplug(unsigned int dev);
 
 /* Size of a disk or partition in sectors; 0 when there is no such device. */
 unsigned long long standin_dev_sectors(unsigned int dev);
@@ -63,8 +74,8 @@ int standin_disk_wait_queued(unsigned int dev, int count);
  * sectors [sector, sector + count) of `dev` (counted from the start of the
  * device, a partition or the whole disk) end with -EIO and BIO_UPTODATE clear.
  * The sectors before the first failing one are transferred; with the older
- * three-argument bio_endio the bio is ended with bytes_done covering only
- * those, so bi_size stays above 0.
+ * three-argument bio_endio the calls' bytes_done cover only those (the last
+ * call carries the error), so bi_size stays above 0.
  */
 int standin_disk_fail_sectors(unsigned int dev, unsigned long long sector, unsigned long long count,
                               int directions);
@@ -130,7 +141,9 @@ int standin_disk_partition(unsigned int disk_dev, int partno, unsigned long long
  * a disk's make_request_fn; completed when it is finally ended (bio_endio with
  * the newer form; with the older form, the call that leaves no bytes or
  * reports an error). A second completion, or freeing a submitted bio before it
- * completed, is a kernel BUG.
+ * completed, is a kernel BUG. With the older form the simulated disks end a
+ * bio of several segments in two calls or more (whole segments each, in a
+ * seeded random split), so a completion that expects a single call is caught.
  */
 struct standin_bio_counters {
     unsigned long long allocated, freed; /* by bio_alloc / their last bio_put */

@@ -24,7 +24,10 @@ struct request_queue {
     unsigned short hardsect_size;
     unsigned int max_sectors;
     atomic_t refcnt;
-    int dead; /* its disk's driver cleaned it up */
+    int dead; /* its disk is gone: bios sent to it end with -EIO */
+    /* The stand-in's own disks: frees the driver's state with the last
+     * reference, since a holder may still call the disk's function. */
+    void (*standin_release)(struct request_queue *q);
 };
 
 #if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 25)
