@@ -84,6 +84,9 @@ void host_random_bytes(void *buf, unsigned long n);
 int host_vsnprintf(char *buf, unsigned long size, const char *fmt, __builtin_va_list ap);
 void host_write_stderr(const char *s, unsigned long n);
 void host_dump_stack(void);
+/* The return addresses of the calling thread's stack, innermost first, the
+ * caller of this function first; returns how many were stored. */
+int host_stack_trace(void **frames, int max);
 const char *host_symbolize(void *addr, char *buf, unsigned long size);
 __attribute__((noreturn)) void host_abort(void);
 const char *host_getenv(const char *name);

@@ -63,6 +63,16 @@ void host_dump_stack(void) {
     }
 }
 
+int host_stack_trace(void **frames, int max) {
+    void *all[64];
+    int n = backtrace(all, 64);
+    int kept = 0;
+    // Skip this function itself.
+    for (int i = 1; i < n && kept < max; ++i)
+        frames[kept++] = all[i];
+    return kept;
+}
+
 void host_abort(void) {
     std::abort();
 }

@@ -471,22 +471,41 @@ extern "C" int standin_fs_held_writers(unsigned int dev) {
     return n;
 }
 
-extern "C" int standin_fs_wait_held_writers(unsigned int dev, int count) {
+/*
+ * The file system of dev for a wait, pinned instead of held by s_umount: the
+ * freeze that ends the wait takes s_umount for reading, which an unmount
+ * queued behind our own read would block. Given back by wait_done().
+ */
+static struct super_block *wait_begin(unsigned int dev) {
     struct super_block *sb = get_super_by_dev(dev);
+    if (sb) {
+        sb_pin(sb);
+        up_read(&sb->s_umount);
+    }
+    return sb;
+}
+
+static void wait_done(struct super_block *sb) {
+    sb_unpin(sb);
+    put_super(sb);
+}
+
+extern "C" int standin_fs_wait_held_writers(unsigned int dev, int count) {
+    struct super_block *sb = wait_begin(dev);
     if (!sb)
         return -ENODEV;
     struct sim_fs *fs = fs_of(sb);
     wait_event(fs->drain_wq, read_locked_int(fs, &fs->held) >= count);
-    drop_super(sb);
+    wait_done(sb);
     return 0;
 }
 
 extern "C" int standin_fs_wait_freezing(unsigned int dev) {
-    struct super_block *sb = get_super_by_dev(dev);
+    struct super_block *sb = wait_begin(dev);
     if (!sb)
         return -ENODEV;
     wait_event(fs_of(sb)->drain_wq, frozen(sb));
-    drop_super(sb);
+    wait_done(sb);
     return 0;
 }
 

@@ -44,6 +44,24 @@ void note_context_switch(struct task_struct *t);
 
 /* lockdep.cpp */
 void lockdep_free_key_range(unsigned long lo, unsigned long hi);
+/* up() of a semaphore: a release by its holder, else the mark of an event. */
+void lockdep_sem_up(struct lockdep_map *map, void *instance);
+/* A wait on, and a wake-up of, a completion or a wait queue; a wait returns
+ * how many sleeping locks the waiter holds. */
+int lockdep_wait(struct lockdep_map *map, unsigned long ip);
+void lockdep_wake(struct lockdep_map *map, unsigned long ip);
+/* A wait-queue wake-up leaves the waker's locks in the entry it wakes; the
+ * waiter hands them over when its wait ends. */
+void lockdep_wake_note(struct lockdep_wake_note *note, unsigned long ip);
+void lockdep_wait_done(struct lockdep_map *map, struct lockdep_wake_note *note);
+/* The return of a system call to user space: nothing may be held. */
+void lockdep_sys_exit(void);
+/* A module's lockorder tag: its classes by name, outer first, comma-separated. */
+void lockdep_declare_order(const char *owner, unsigned long lo, unsigned long hi, const char *text);
+/* Checks the locks held at each return of the enclosing system call. */
+struct syscall_exit_check {
+    ~syscall_exit_check() { lockdep_sys_exit(); }
+};
 
 /* fault_inject.cpp */
 int should_fail(unsigned int site, gfp_t gfp, const char *cache_name, unsigned long caller);

@@ -36,7 +36,7 @@ struct mm_struct {
 static struct mm_struct mm = {
     NULL,
     {0, __SPIN_LOCK_UNLOCKED(&mm->mmap_sem.wait_lock), LIST_HEAD_INIT(mm.mmap_sem.wait_list),
-     STATIC_LOCKDEP_MAP_INIT("&mm->mmap_sem", NULL)},
+     STATIC_LOCKDEP_MAP_INIT_KIND("&mm->mmap_sem", NULL, LOCKDEP_RWSEM)},
     __SPIN_LOCK_UNLOCKED(&mm->page_table_lock),
     0,
     0,
@@ -234,6 +234,7 @@ namespace sys {
  * anonymous mappings are not offered: it maps device files only.
  */
 void *mmap(void *addr, unsigned long length, int prot, int flags, int fd, long offset) {
+    syscall_exit_check exit_check;
     (void)addr;
     if (!length || (offset & ~PAGE_MASK) || offset < 0 || (flags & (MAP_FIXED | MAP_ANONYMOUS))) {
         fail(-EINVAL);
@@ -266,6 +267,7 @@ void *mmap(void *addr, unsigned long length, int prot, int flags, int fd, long o
  * refused with EINVAL: the stand-in does not split mappings.
  */
 int munmap(void *addr, unsigned long length) {
+    syscall_exit_check exit_check;
     unsigned long start = (unsigned long)addr;
     unsigned long end = start + PAGE_ALIGN(length);
     if ((start & ~PAGE_MASK) || !length || end <= start)

@@ -246,6 +246,11 @@ extern "C" int standin_insmod(const char *path) {
     __atomic_store_n(&mod->state, MODULE_STATE_COMING, __ATOMIC_SEQ_CST);
     list_add_tail(&mod->list, &modules);
     host_mutex_unlock(&module_mutex);
+    /* The order of the module's own lock classes, if it declares one; it is
+     * dropped with the module's classes (lockdep_free_key_range). */
+    const char *lockorder = modinfo_get(info, len, "lockorder");
+    if (lockorder)
+        lockdep_declare_order(mod->name, mod->core_lo, mod->core_hi, lockorder);
 
     int ret = mod->init ? mod->init() : 0;
     if (ret < 0) {

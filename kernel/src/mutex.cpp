@@ -18,14 +18,16 @@ struct mutex_waiter {
 extern "C" void __mutex_init(struct mutex *lock, const char *name, struct lock_class_key *key) {
     lock->locked = 0;
     __spin_lock_init(&lock->wait_lock, "&lock->wait_lock", key);
+    lockdep_init_map(&lock->wait_lock.dep_map, "&lock->wait_lock", key, 1);
     INIT_LIST_HEAD(&lock->wait_list);
     lock->owner = NULL;
     lockdep_init_map(&lock->dep_map, name, key, 0);
+    lock->dep_map.kind = LOCKDEP_MUTEX;
 }
 
 static int lock_common(struct mutex *lock, long state, unsigned long ip) {
     might_sleep();
-    lock_acquire(&lock->dep_map, lock, 0, ip);
+    lock_acquire(&lock->dep_map, lock, 0, 0, ip);
     spin_lock_irq(&lock->wait_lock);
     if (!lock->locked) {
         lock->locked = 1;
@@ -75,7 +77,7 @@ extern "C" int mutex_trylock(struct mutex *lock) {
     }
     spin_unlock_irqrestore(&lock->wait_lock, flags);
     if (ret)
-        lock_acquire(&lock->dep_map, lock, 0, _RET_IP_);
+        lock_acquire(&lock->dep_map, lock, 1, 0, _RET_IP_);
     return ret;
 }
 

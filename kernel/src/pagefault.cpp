@@ -148,6 +148,6 @@ int fault_in_user(const void *addr, int write) {
 void might_fault(void) {
     might_sleep();
     struct rw_semaphore *sem = mm_mmap_sem();
-    lock_acquire(&sem->dep_map, sem, 1, _RET_IP_);
+    lock_acquire(&sem->dep_map, sem, 0, 1, _RET_IP_);
     lock_release(&sem->dep_map, sem);
 }

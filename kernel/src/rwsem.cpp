@@ -1,6 +1,7 @@
 /*
  * Read-write semaphores, granted in arrival order: when the lock frees up,
  * the first waiter is served, a writer alone or a run of readers together.
+ * Either side is announced to the lock validator before it may wait.
  */
 #include <linux/kernel.h>
 #include <linux/sched.h>
@@ -21,8 +22,10 @@ extern "C" void __init_rwsem(struct rw_semaphore *sem, const char *name,
                              struct lock_class_key *key) {
     sem->activity = 0;
     __spin_lock_init(&sem->wait_lock, "&sem->wait_lock", key);
+    lockdep_init_map(&sem->wait_lock.dep_map, "&sem->wait_lock", key, 1);
     INIT_LIST_HEAD(&sem->wait_list);
     lockdep_init_map(&sem->dep_map, name, key, 0);
+    sem->dep_map.kind = LOCKDEP_RWSEM;
 }
 
 static void grant(struct rwsem_waiter *waiter) {
@@ -72,7 +75,7 @@ static void wait_granted(struct rw_semaphore *sem, unsigned int flags) {
 
 extern "C" void down_read(struct rw_semaphore *sem) {
     might_sleep();
-    lock_acquire(&sem->dep_map, sem, 1, _RET_IP_);
+    lock_acquire(&sem->dep_map, sem, 0, 1, _RET_IP_);
     spin_lock_irq(&sem->wait_lock);
     if (sem->activity >= 0 && list_empty(&sem->wait_list)) {
         sem->activity++;
@@ -92,13 +95,13 @@ extern "C" int down_read_trylock(struct rw_semaphore *sem) {
     }
     spin_unlock_irqrestore(&sem->wait_lock, flags);
     if (ret)
-        lock_acquire(&sem->dep_map, sem, 1, _RET_IP_);
+        lock_acquire(&sem->dep_map, sem, 1, 1, _RET_IP_);
     return ret;
 }
 
 extern "C" void down_write(struct rw_semaphore *sem) {
     might_sleep();
-    lock_acquire(&sem->dep_map, sem, 0, _RET_IP_);
+    lock_acquire(&sem->dep_map, sem, 0, 0, _RET_IP_);
     spin_lock_irq(&sem->wait_lock);
     if (sem->activity == 0 && list_empty(&sem->wait_list)) {
         sem->activity = -1;
@@ -118,7 +121,7 @@ extern "C" int down_write_trylock(struct rw_semaphore *sem) {
     }
     spin_unlock_irqrestore(&sem->wait_lock, flags);
     if (ret)
-        lock_acquire(&sem->dep_map, sem, 0, _RET_IP_);
+        lock_acquire(&sem->dep_map, sem, 1, 0, _RET_IP_);
     return ret;
 }
 
@@ -147,6 +150,10 @@ extern "C" void up_write(struct rw_semaphore *sem) {
 
 extern "C" void downgrade_write(struct rw_semaphore *sem) {
     unsigned long flags;
+    struct task_struct *t = current;
+    for (int i = 0; i < t->lockdep_depth; i++)
+        if (t->held_locks[i].instance == sem)
+            t->held_locks[i].read = 1;
     spin_lock_irqsave(&sem->wait_lock, flags);
     sem->activity = 1;
     if (!list_empty(&sem->wait_list))

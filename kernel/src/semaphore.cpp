@@ -1,6 +1,8 @@
 /*
  * Counting semaphores: a count under a spin lock and a FIFO of sleepers; up()
- * hands the count straight to the first sleeper.
+ * hands the count straight to the first sleeper. The lock validator sees a
+ * down as a lock taken, announced before it may sleep, until the semaphore
+ * shows itself an event (lockdep.cpp).
  */
 #include <linux/kernel.h>
 #include <linux/sched.h>
@@ -15,10 +17,14 @@ struct semaphore_waiter {
     int up;
 };
 
-extern "C" void __sema_init(struct semaphore *sem, int val, struct lock_class_key *key) {
+extern "C" void __sema_init(struct semaphore *sem, int val, const char *name,
+                            struct lock_class_key *key) {
     __spin_lock_init(&sem->lock, "&sem->lock", key);
+    lockdep_init_map(&sem->lock.dep_map, "&sem->lock", key, 1);
     sem->count = (unsigned int)val;
     INIT_LIST_HEAD(&sem->wait_list);
+    lockdep_init_map(&sem->dep_map, name, key, 0);
+    sem->dep_map.kind = LOCKDEP_SEMAPHORE;
 }
 
 /* Called with sem->lock held and interrupts off; returns with both again. */
@@ -42,28 +48,34 @@ static int down_common(struct semaphore *sem, long state) {
     }
 }
 
-extern "C" void down(struct semaphore *sem) {
+/* The instance the validator knows is the map: the spin lock, the first
+ * member, shares the semaphore's address. */
+static int down_state(struct semaphore *sem, long state, unsigned long ip) {
     unsigned long flags;
+    int result = 0, slept = 0;
     might_sleep();
+    lock_acquire(&sem->dep_map, &sem->dep_map, 0, 0, ip);
     spin_lock_irqsave(&sem->lock, flags);
-    if (likely(sem->count > 0))
+    if (likely(sem->count > 0)) {
         sem->count--;
-    else
-        down_common(sem, TASK_UNINTERRUPTIBLE);
+    } else {
+        result = down_common(sem, state);
+        slept = 1;
+    }
     spin_unlock_irqrestore(&sem->lock, flags);
+    if (result)
+        lock_release(&sem->dep_map, &sem->dep_map);
+    else if (slept)
+        lock_acquired(&sem->dep_map);
+    return result;
+}
+
+extern "C" void down(struct semaphore *sem) {
+    down_state(sem, TASK_UNINTERRUPTIBLE, _RET_IP_);
 }
 
 extern "C" int down_interruptible(struct semaphore *sem) {
-    unsigned long flags;
-    int result = 0;
-    might_sleep();
-    spin_lock_irqsave(&sem->lock, flags);
-    if (likely(sem->count > 0))
-        sem->count--;
-    else
-        result = down_common(sem, TASK_INTERRUPTIBLE);
-    spin_unlock_irqrestore(&sem->lock, flags);
-    return result;
+    return down_state(sem, TASK_INTERRUPTIBLE, _RET_IP_);
 }
 
 extern "C" int down_trylock(struct semaphore *sem) {
@@ -75,11 +87,14 @@ extern "C" int down_trylock(struct semaphore *sem) {
         taken = 1;
     }
     spin_unlock_irqrestore(&sem->lock, flags);
+    if (taken)
+        lock_acquire(&sem->dep_map, &sem->dep_map, 1, 0, _RET_IP_);
     return !taken;
 }
 
 extern "C" void up(struct semaphore *sem) {
     unsigned long flags;
+    lockdep_sem_up(&sem->dep_map, &sem->dep_map);
     spin_lock_irqsave(&sem->lock, flags);
     if (list_empty(&sem->wait_list)) {
         sem->count++;

@@ -50,7 +50,7 @@ static void do_lock(spinlock_t *lock, unsigned long ip) {
     if (__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == t)
         spin_bug(lock, "recursion");
     t->preempt_count++;
-    lock_acquire(&lock->dep_map, lock, 0, ip);
+    lock_acquire(&lock->dep_map, lock, 0, 0, ip);
     raw_spin(&lock->locked);
     __atomic_store_n(&lock->owner, t, __ATOMIC_RELAXED);
 }
@@ -148,7 +148,7 @@ extern "C" int _spin_trylock(spinlock_t *lock) {
     if (__atomic_exchange_n(&lock->locked, 1, __ATOMIC_ACQUIRE))
         return 0;
     t->preempt_count++;
-    lock_acquire(&lock->dep_map, lock, 0, _RET_IP_);
+    lock_acquire(&lock->dep_map, lock, 1, 0, _RET_IP_);
     __atomic_store_n(&lock->owner, t, __ATOMIC_RELAXED);
     return 1;
 }

@@ -89,6 +89,7 @@ static int install_fd(struct file *f) {
 namespace sys {
 
 int mknod(const char *path, unsigned int mode, unsigned int dev) {
+    syscall_exit_check exit_check;
     if (!S_ISCHR(mode) && !S_ISBLK(mode))
         return (int)fail(-EINVAL);
     if (strlen(path) >= sizeof(((struct dev_node *)0)->path))
@@ -110,6 +111,7 @@ int mknod(const char *path, unsigned int mode, unsigned int dev) {
 }
 
 int unlink(const char *path) {
+    syscall_exit_check exit_check;
     host_mutex_lock(&vfs_lock);
     struct dev_node *n = find_node(path);
     if (n)
@@ -122,6 +124,7 @@ int unlink(const char *path) {
 }
 
 int open(const char *path, int flags) {
+    syscall_exit_check exit_check;
     host_mutex_lock(&vfs_lock);
     struct dev_node *n = find_node(path);
     host_mutex_unlock(&vfs_lock);
@@ -158,6 +161,7 @@ int open(const char *path, int flags) {
 }
 
 int close(int fd) {
+    syscall_exit_check exit_check;
     if (fd < 0 || fd >= MAX_FILES)
         return (int)fail(-EBADF);
     host_mutex_lock(&vfs_lock);
@@ -171,6 +175,7 @@ int close(int fd) {
 }
 
 long read(int fd, void *buf, unsigned long count) {
+    syscall_exit_check exit_check;
     struct file *f = fget(fd);
     if (!f)
         return fail(-EBADF);
@@ -182,6 +187,7 @@ long read(int fd, void *buf, unsigned long count) {
 }
 
 long write(int fd, const void *buf, unsigned long count) {
+    syscall_exit_check exit_check;
     struct file *f = fget(fd);
     if (!f)
         return fail(-EBADF);
@@ -217,6 +223,7 @@ static void poll_queue(struct file *filp, wait_queue_head_t *head, poll_table *p
 }
 
 int poll(struct pollfd *fds, unsigned long nfds, int timeout) {
+    syscall_exit_check exit_check;
     struct poll_wqueues table;
     table.pt.qproc = poll_queue;
     table.nr = 0;
@@ -259,6 +266,7 @@ int poll(struct pollfd *fds, unsigned long nfds, int timeout) {
 }
 
 int ioctl(int fd, unsigned long request, unsigned long arg) {
+    syscall_exit_check exit_check;
     struct file *f = fget(fd);
     if (!f)
         return (int)fail(-EBADF);

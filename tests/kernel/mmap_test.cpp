@@ -10,6 +10,7 @@
 #include <linux/mutex.h>
 #include <linux/sched.h>
 #include <linux/completion.h>
+#include <linux/delay.h>
 #include <linux/string.h>
 #include <linux/errno.h>
 #include <asm/mman.h>
@@ -29,19 +30,18 @@ static atomic_t mmaps, faults, opens, closes, releases;
 static int mmap_status;
 static unsigned long seen_flags, seen_pgoff;
 static struct mutex *lock_in_mmap;
-/* When set, a fault waits here until the other faulting task has entered. */
-static struct completion *fault_rendezvous[2];
+/* When set, a fault waits here until the other faulting task has entered.
+ * It polls: each task holds mmap_sem for reading here, and a wait the lock
+ * validator sees, on a task that needs mmap_sem too, is one it reports (a
+ * writer queued between the two would hold the second off for ever). */
+static int fault_rendezvous;
 
 static struct page *dev_page(unsigned long pgoff) {
     if (pgoff >= TEST_PAGES)
         return NULL;
-    if (fault_rendezvous[0]) {
-        int me = atomic_inc_return(&faults) - 1;
-        complete(fault_rendezvous[me]);
-        wait_for_completion(fault_rendezvous[!me]);
-    } else {
-        atomic_inc(&faults);
-    }
+    atomic_inc(&faults);
+    while (__atomic_load_n(&fault_rendezvous, __ATOMIC_ACQUIRE) && atomic_read(&faults) < 2)
+        msleep(1);
     get_page(dev_pages[pgoff]);
     return dev_pages[pgoff];
 }
@@ -283,11 +283,7 @@ static void racing_faults_map_a_page_once(struct kunit *test) {
     int fd = sys::open(NODE, O_RDONLY);
     char *p = map(fd, 1, PROT_READ, MAP_SHARED, 0);
     KUNIT_ASSERT_NOT_NULL(test, p);
-    struct completion entered[2];
-    init_completion(&entered[0]);
-    init_completion(&entered[1]);
-    fault_rendezvous[0] = &entered[0];
-    fault_rendezvous[1] = &entered[1];
+    __atomic_store_n(&fault_rendezvous, 1, __ATOMIC_RELEASE);
     struct copier c[2];
     for (int i = 0; i < 2; i++) {
         c[i].from = p;
@@ -299,7 +295,7 @@ static void racing_faults_map_a_page_once(struct kunit *test) {
         KUNIT_EXPECT_EQ(test, c[i].left, 0UL);
         KUNIT_EXPECT_STREQ(test, c[i].buf, "page 0");
     }
-    fault_rendezvous[0] = fault_rendezvous[1] = NULL;
+    __atomic_store_n(&fault_rendezvous, 0, __ATOMIC_RELEASE);
     KUNIT_EXPECT_EQ(test, atomic_read(&faults), 2);
     KUNIT_EXPECT_EQ(test, page_count(dev_pages[0]), 2);
     sys::munmap(p, PAGE_SIZE);

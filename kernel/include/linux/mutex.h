@@ -16,7 +16,7 @@ struct mutex {
 #define __MUTEX_INITIALIZER(lockname)                                                          \
     {                                                                                          \
         0, __SPIN_LOCK_UNLOCKED(lockname.wait_lock), LIST_HEAD_INIT(lockname.wait_list), NULL, \
-            STATIC_LOCKDEP_MAP_INIT(#lockname, NULL)                                           \
+            STATIC_LOCKDEP_MAP_INIT_KIND(#lockname, NULL, LOCKDEP_MUTEX)                       \
     }
 #define DEFINE_MUTEX(mutexname) struct mutex mutexname = __MUTEX_INITIALIZER(mutexname)
 

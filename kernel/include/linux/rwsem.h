@@ -20,7 +20,7 @@ struct rw_semaphore {
 #define __RWSEM_INITIALIZER(name)                                                    \
     {                                                                                \
         0, __SPIN_LOCK_UNLOCKED((name).wait_lock), LIST_HEAD_INIT((name).wait_list), \
-            STATIC_LOCKDEP_MAP_INIT(#name, NULL)                                     \
+            STATIC_LOCKDEP_MAP_INIT_KIND(#name, NULL, LOCKDEP_RWSEM)                 \
     }
 #define DECLARE_RWSEM(name) struct rw_semaphore name = __RWSEM_INITIALIZER(name)
 

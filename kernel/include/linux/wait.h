@@ -13,20 +13,25 @@ struct __wait_queue {
     void *private_data;
     wait_queue_func_t func;
     struct list_head task_list;
+    struct lockdep_wake_note wake_note; /* under the queue's lock */
 };
 
+/* dep_map: the queue as the dependency checker sees a wait on it (a
+ * completion's queue is the completion). */
 struct __wait_queue_head {
     spinlock_t lock;
     struct list_head task_list;
+    struct lockdep_map dep_map;
 };
 typedef struct __wait_queue_head wait_queue_head_t;
 
-#define __WAIT_QUEUE_HEAD_INITIALIZER(name)      \
-    {                                            \
-        __SPIN_LOCK_UNLOCKED(name.lock), {       \
-            &(name).task_list, &(name).task_list \
-        }                                        \
+#define __WAIT_QUEUE_HEAD_INIT_KIND(name, depname, kind)                         \
+    {                                                                            \
+        __SPIN_LOCK_UNLOCKED(name.lock), {&(name).task_list, &(name).task_list}, \
+            STATIC_LOCKDEP_MAP_INIT_KIND(depname, NULL, kind)                    \
     }
+#define __WAIT_QUEUE_HEAD_INITIALIZER(name) \
+    __WAIT_QUEUE_HEAD_INIT_KIND(name, #name, LOCKDEP_WAITQUEUE)
 #define DECLARE_WAIT_QUEUE_HEAD(name) wait_queue_head_t name = __WAIT_QUEUE_HEAD_INITIALIZER(name)
 
 #define init_waitqueue_head(q)                  \
