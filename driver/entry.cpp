@@ -13,6 +13,7 @@
 
 MODULE_LICENSE("Proprietary");
 MODULE_DESCRIPTION("velmora point-in-time backup and changed-block tracking");
+MODULE_INFO(lockorder, VEL_LOCK_ORDER);
 
 atomic_t initDone;
 struct semaphore signalThread;
