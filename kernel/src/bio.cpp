@@ -139,6 +139,7 @@ static void mark_completed(struct bio *bio, int error) {
 
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
 extern "C" void bio_endio(struct bio *bio, int error) {
+    fuzz_point();
     if (error)
         clear_bit(BIO_UPTODATE, &bio->bi_flags);
     else if (!test_bit(BIO_UPTODATE, &bio->bi_flags))
@@ -151,6 +152,7 @@ extern "C" void bio_endio(struct bio *bio, int error) {
 /* Completes bytes_done bytes; the bio is finished when none are left or an
  * error ends it early (then bi_size tells what was not done). */
 extern "C" void bio_endio(struct bio *bio, unsigned int bytes_done, int error) {
+    fuzz_point();
     if (error)
         clear_bit(BIO_UPTODATE, &bio->bi_flags);
     else if (!test_bit(BIO_UPTODATE, &bio->bi_flags))

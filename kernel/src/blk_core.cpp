@@ -144,6 +144,7 @@ static __thread struct bio **pending_tail;
 
 extern "C" void generic_make_request(struct bio *bio) {
     might_sleep();
+    fuzz_point();
     bio_mark_submitted(bio);
     if (pending_tail) {
         bio->bi_next = NULL;
@@ -168,6 +169,7 @@ extern "C" void generic_make_request(struct bio *bio) {
 #else
 extern "C" void generic_make_request(struct bio *bio) {
     might_sleep();
+    fuzz_point();
     bio_mark_submitted(bio);
     make_request_loop(bio);
 }

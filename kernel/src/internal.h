@@ -58,10 +58,6 @@ void lockdep_wait_done(struct lockdep_map *map, struct lockdep_wake_note *note);
 void lockdep_sys_exit(void);
 /* A module's lockorder tag: its classes by name, outer first, comma-separated. */
 void lockdep_declare_order(const char *owner, unsigned long lo, unsigned long hi, const char *text);
-/* Checks the locks held at each return of the enclosing system call. */
-struct syscall_exit_check {
-    ~syscall_exit_check() { lockdep_sys_exit(); }
-};
 
 /* fault_inject.cpp */
 int should_fail(unsigned int site, gfp_t gfp, const char *cache_name, unsigned long caller);
@@ -185,6 +181,25 @@ int do_mount_dev(dev_t dev, const char *type, void *data);
  * (get_super), so never while an unmount runs. */
 void sb_pin(struct super_block *sb);
 void sb_unpin(struct super_block *sb);
+
+/* fuzz.cpp: a point where schedule fuzzing may yield or sleep; any context,
+ * spin locks held or not. */
+extern int fuzz_on;
+void fuzz_point_slow(void);
+static inline void fuzz_point(void) {
+    if (__builtin_expect(__atomic_load_n(&fuzz_on, __ATOMIC_RELAXED), 0))
+        fuzz_point_slow();
+}
+
+/* In every system call: a fuzz point at its entry and its return, and the
+ * check of the locks held at the return. */
+struct syscall_exit_check {
+    syscall_exit_check() { fuzz_point(); }
+    ~syscall_exit_check() {
+        lockdep_sys_exit();
+        fuzz_point();
+    }
+};
 
 /* printk.cpp */
 void klog_init(void);

@@ -116,6 +116,7 @@ static void sleep_until(struct task_struct *t, unsigned long long deadline) {
 extern "C" void schedule(void) {
     struct task_struct *t = current;
     schedule_check(t);
+    fuzz_point();
     bkl_drop_for_sleep(t);
     note_context_switch(t);
     if (task_state(t) == TASK_RUNNING)
@@ -133,6 +134,7 @@ extern "C" long schedule_timeout(long timeout) {
     }
     struct task_struct *t = current;
     schedule_check(t);
+    fuzz_point();
     bkl_drop_for_sleep(t);
     unsigned long long deadline =
         host_monotonic_ns() + (unsigned long long)(timeout > 0 ? timeout : 0) * 1000000ULL;
@@ -150,6 +152,7 @@ extern "C" long schedule_timeout(long timeout) {
 void task_sleep_ns(unsigned long long ns) {
     struct task_struct *t = current;
     schedule_check(t);
+    fuzz_point();
     bkl_drop_for_sleep(t);
     note_context_switch(t);
     host_sleep_ns(ns);

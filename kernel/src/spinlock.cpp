@@ -49,6 +49,7 @@ static void do_lock(spinlock_t *lock, unsigned long ip) {
         spin_bug(lock, "bad magic");
     if (__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == t)
         spin_bug(lock, "recursion");
+    fuzz_point();
     t->preempt_count++;
     lock_acquire(&lock->dep_map, lock, 0, 0, ip);
     raw_spin(&lock->locked);
@@ -67,6 +68,7 @@ static void do_unlock(spinlock_t *lock) {
     lock_release(&lock->dep_map, lock);
     __atomic_store_n(&lock->locked, 0, __ATOMIC_RELEASE);
     t->preempt_count--;
+    fuzz_point();
 }
 
 /*

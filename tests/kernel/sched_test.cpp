@@ -1,6 +1,7 @@
 /*
  * Tasks: kernel threads start, sleep until woken, and leave through
- * complete_and_exit; a thread start can be made to fail.
+ * complete_and_exit; a thread start can be made to fail; schedule fuzzing
+ * acts at lock trips and replays its seed.
  */
 #include <linux/autoconf.h>
 #include <linux/kernel.h>
@@ -11,6 +12,8 @@
 #include <linux/string.h>
 #include <kunit/test.h>
 #include <standin/fault.h>
+#include <standin/fuzz.h>
+#include <linux/spinlock.h>
 
 #include "internal.h"
 
@@ -82,6 +85,31 @@ static void uniprocessor_runs_on_one_cpu(struct kunit *test) {
 }
 #endif
 
+/* Acts as often as it is asked to, never when off, and one task's decisions
+ * come again with the same seed, so a failing run can be replayed. */
+static unsigned long long fuzz_acts_over_lock_trips(unsigned long long seed) {
+    static DEFINE_SPINLOCK(fuzzed);
+    standin_fuzz_start(seed, 100, 0);
+    for (int i = 0; i < 2000; i++) {
+        spin_lock(&fuzzed);
+        spin_unlock(&fuzzed);
+    }
+    standin_fuzz_stop();
+    return standin_fuzz_acts();
+}
+
+static void fuzzing_acts_while_on_and_replays_its_seed(struct kunit *test) {
+    unsigned long long first = fuzz_acts_over_lock_trips(41);
+    KUNIT_EXPECT_GT(test, first, 200ULL); /* 4000 points at 100 in 1000 */
+    KUNIT_EXPECT_LT(test, first, 600ULL);
+    fuzz_acts_over_lock_trips(42);
+    KUNIT_EXPECT_EQ(test, fuzz_acts_over_lock_trips(41), first);
+    DEFINE_SPINLOCK(unfuzzed);
+    spin_lock(&unfuzzed);
+    spin_unlock(&unfuzzed);
+    KUNIT_EXPECT_EQ(test, standin_fuzz_acts(), first);
+}
+
 static struct kunit_case sched_cases[] = {
 #ifndef CONFIG_SMP
     KUNIT_CASE(uniprocessor_runs_on_one_cpu),
@@ -89,6 +117,7 @@ static struct kunit_case sched_cases[] = {
     KUNIT_CASE(thread_sleeps_until_woken),
     KUNIT_CASE(thread_start_can_fail),
     KUNIT_CASE(schedule_timeout_returns_after_timeout),
+    KUNIT_CASE(fuzzing_acts_while_on_and_replays_its_seed),
     {},
 };
 
