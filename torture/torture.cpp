@@ -67,7 +67,8 @@ Result run(const Config &config, const std::string &modulePath) {
         std::vector<std::thread> threads;
         for (int i = 0; i < config.agents; i++) {
             agents.push_back(std::make_unique<Agent>(world, checks, config.seed + phase * 7919, i));
-            threads.emplace_back([&, i] { agents[i]->run(stop); });
+            Agent *agent = agents.back().get();
+            threads.emplace_back([&stop, agent] { agent->run(stop); });
         }
         const auto phaseEnd =
             std::min(deadline, Clock::now() + std::chrono::duration<double>(config.reloadEvery));
