@@ -12,16 +12,6 @@
 #include "queue_registry.h"
 #include "stats.h"
 
-int velFailBackup(Backup *b, u32 errorState) {
-    for (;;) {
-        u32 state = velGetState(b);
-        if (state < VEL_STATE_SNAPSHOT || state > VEL_STATE_MAP_LOADED)
-            return 0;
-        if (velChangeState(b, state, errorState))
-            return 1;
-    }
-}
-
 static void releaseBusy(Backup *b) {
     unsigned long flags;
     spin_lock_irqsave(&busyLock, flags);

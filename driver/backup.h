@@ -124,7 +124,15 @@ extern struct rw_semaphore activeSessionUsers;
 /* Ends a backup that is copying on write with an error state. Error states
  * are final: a task that moves the state on does so only from the state it
  * saw, so it never covers a failure up. 0 when the backup was not copying. */
-int velFailBackup(Backup *b, u32 errorState);
+static inline int velFailBackup(Backup *b, u32 errorState) {
+    for (;;) {
+        u32 state = velGetState(b);
+        if (state < VEL_STATE_SNAPSHOT || state > VEL_STATE_MAP_LOADED)
+            return 0;
+        if (velChangeState(b, state, errorState))
+            return 1;
+    }
+}
 
 int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks);
 /* Ends what the file's backup started and frees the record. */

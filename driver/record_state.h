@@ -11,12 +11,8 @@
 #define velGetState(rec) ((u32)ACCESS_ONCE((rec)->state))
 /* Moves the state from `from` to `to` in one step; 0 when it was not `from`
  * (another task changed it meanwhile). A full barrier. */
-#define velChangeState(rec, from, to)                                                           \
-    ({                                                                                          \
-        u32 __expected = (from);                                                                \
-        __atomic_compare_exchange_n(&(rec)->state, &__expected, (u32)(to), 0, __ATOMIC_SEQ_CST, \
-                                    __ATOMIC_SEQ_CST);                                          \
-    })
+#define velChangeState(rec, from, to) \
+    (cmpxchg(&(rec)->state, (u32)(from), (u32)(to)) == (u32)(from))
 #define velSetState(rec, value)              \
     do {                                     \
         ACCESS_ONCE((rec)->state) = (value); \

@@ -19,4 +19,8 @@
 #define smp_rmb() rmb()
 #define smp_wmb() wmb()
 
+/* Stores n at *ptr if it holds old; returns what it held. A full barrier,
+ * as the locked instruction is on x86. */
+#define cmpxchg(ptr, old, n) __sync_val_compare_and_swap((ptr), (old), (n))
+
 #endif
