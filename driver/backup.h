@@ -1,6 +1,6 @@
 /*
- * The backup record of one open file of the control device, the module's
- * one running backup, and the start and the end of a backup.
+ * The backup record of one open file of the control device, its lock order,
+ * and the module's one running backup.
  */
 #ifndef VELMORA_BACKUP_H
 #define VELMORA_BACKUP_H
@@ -133,9 +133,5 @@ static inline int velFailBackup(Backup *b, u32 errorState) {
             return 1;
     }
 }
-
-int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks);
-/* Ends what the file's backup started and frees the record. */
-void closeBackup(Backup *b);
 
 #endif

@@ -8,7 +8,7 @@
 #include <asm/uaccess.h>
 
 #include "control_device.h"
-#include "backup.h"
+#include "backup_lifecycle.h"
 #include "map_transfer.h"
 #include "read_commands.h"
 #include "snapshot.h"

@@ -9,7 +9,7 @@
 #include <linux/errno.h>
 
 #include "control_device.h"
-#include "backup.h"
+#include "backup_lifecycle.h"
 #include "shim-2.6.h"
 
 struct file_operations velFileOps = {

@@ -7,6 +7,7 @@
 
 #include "automap.h"
 #include "backup.h"
+#include "backup_lifecycle.h"
 #include "block_map.h"
 #include "cache.h"
 #include "cache_thread.h"

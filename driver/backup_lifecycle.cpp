@@ -6,7 +6,7 @@
 #include <linux/sched.h>
 #include <linux/string.h>
 
-#include "backup.h"
+#include "backup_lifecycle.h"
 #include "hook_policy.h"
 #include "map_transfer.h"
 #include "queue_registry.h"
