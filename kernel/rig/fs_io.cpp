@@ -221,16 +221,21 @@ static void exit_write(struct sim_fs *fs) {
     spin_unlock_irqrestore(&fs->lock, flags);
 }
 
-static int write_direct(struct sim_fs *fs, unsigned long long block, const void *data) {
-    down_read(&fs->wb_sem);
+/* A direct write supersedes the block's dirty copy; wb_sem held. */
+static void drop_dirty(struct sim_fs *fs, unsigned long long block) {
     unsigned long flags;
     spin_lock_irqsave(&fs->lock, flags);
     struct dirty_block *stale = find_dirty(fs, block);
     if (stale)
-        unhash_dirty(fs, stale); /* this write supersedes it */
+        unhash_dirty(fs, stale);
     spin_unlock_irqrestore(&fs->lock, flags);
     if (stale)
         free_dirty(stale);
+}
+
+static int write_direct(struct sim_fs *fs, unsigned long long block, const void *data) {
+    down_read(&fs->wb_sem);
+    drop_dirty(fs, block);
     int ret = block_io(fs, WRITE, block, (void *)data);
     up_read(&fs->wb_sem);
     return ret;
@@ -278,6 +283,51 @@ int fs_write_block(struct super_block *sb, unsigned long long block, const void 
         return ret;
     ret =
         mode == STANDIN_FS_DIRECT ? write_direct(fs, block, data) : write_buffered(fs, block, data);
+    exit_write(fs);
+    return ret;
+}
+
+/*
+ * Direct writes all in flight at once, as asynchronous direct I/O has them:
+ * submitted in order (after the pause gaps[i] before each), waited for
+ * together. The same block may come several
+ * times; the disk serves bios in arrival order, so the last one submitted
+ * is what the block holds, unless a layer between reorders them.
+ */
+int fs_write_blocks_queued(struct super_block *sb, const unsigned long long *blocks,
+                           const void *const *data, const unsigned long long *gaps, int n,
+                           unsigned long *epoch) {
+    struct sim_fs *fs = fs_of(sb);
+    for (int i = 0; i < n; i++)
+        if (blocks[i] >= fs->nr_blocks)
+            return -EINVAL;
+    int ret = enter_write(fs, epoch);
+    if (ret)
+        return ret;
+    down_read(&fs->wb_sem);
+    struct page **pages = (struct page **)host_calloc((unsigned long)n, sizeof(*pages));
+    struct io_batch batch;
+    batch_init(&batch, fs);
+    for (int i = 0; i < n && !ret; i++) {
+        drop_dirty(fs, blocks[i]);
+        pages[i] = alloc_page(GFP_NOIO);
+        if (!pages[i]) {
+            ret = -ENOMEM;
+            break;
+        }
+        memcpy(page_address(pages[i]), data[i], fs->io_size);
+        if (gaps[i])
+            task_sleep_ns(gaps[i]);
+        ret = submit_block(fs, &batch, WRITE, blocks[i], pages[i]);
+    }
+    int waited = batch_wait(&batch);
+    if (!ret)
+        ret = waited;
+    for (int i = 0; i < n; i++)
+        if (pages[i])
+            __free_page(pages[i]);
+    host_free(pages);
+    up_read(&fs->wb_sem);
     exit_write(fs);
     return ret;
 }

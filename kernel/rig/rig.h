@@ -14,6 +14,9 @@ void sim_fs_attach(struct super_block *sb, unsigned int io_size);
 int fs_write_block(struct super_block *sb, unsigned long long block, const void *data, int mode,
                    unsigned long *epoch);
 int fs_writeback(struct super_block *sb);
+int fs_write_blocks_queued(struct super_block *sb, const unsigned long long *blocks,
+                           const void *const *data, const unsigned long long *gaps, int n,
+                           unsigned long *epoch);
 unsigned int fs_io_size(struct super_block *sb);
 unsigned long long fs_io_blocks(struct super_block *sb);
 

@@ -21,6 +21,7 @@
 #define MAX_WRITERS 64
 #define LOG_CHUNK_RECORDS 4096
 #define DEFAULT_FIRST_BYTE 65536ULL
+#define MAX_DEPTH 32
 
 struct log_chunk {
     struct log_chunk *next;
@@ -88,37 +89,53 @@ static int writer_main(void *arg) {
     unsigned long long owned =
         cfg->nr_blocks > wr->index ? (cfg->nr_blocks - wr->index + nwriters - 1) / nwriters : 0;
     unsigned int sectors = w->io_size >> 9;
-    unsigned char *buf = (unsigned char *)host_malloc(w->io_size);
+    unsigned int depth = cfg->depth > 1 ? cfg->depth : 1;
+    unsigned char *bufs = (unsigned char *)host_malloc((unsigned long)w->io_size * depth);
+    const void *data[MAX_DEPTH];
+    unsigned long long blocks[MAX_DEPTH], gens[MAX_DEPTH], gaps[MAX_DEPTH];
     unsigned long long rng = (cfg->seed + 1ULL) * 0x9e3779b97f4a7c15ULL + wr->index + 1;
     unsigned long long count = 0;
     while (owned && !__atomic_load_n(&w->stop, __ATOMIC_ACQUIRE) &&
            (!cfg->max_writes || count < cfg->max_writes)) {
-        unsigned long long block =
-            cfg->first_block + wr->index + (next_random(&rng) % owned) * nwriters;
-        unsigned long long gen = __atomic_add_fetch(&w->generation, 1, __ATOMIC_RELAXED);
-        for (unsigned int s = 0; s < sectors; s++)
-            standin_stamp_make(buf + s * 512, block * sectors + s, gen, wr->index);
+        /* A flight of writes; after the first, each writes the block before
+         * it again half of the time, so one block is often in flight twice. */
+        for (unsigned int i = 0; i < depth; i++) {
+            unsigned long long draw = next_random(&rng);
+            blocks[i] = i && (draw & 1)
+                            ? blocks[i - 1]
+                            : cfg->first_block + wr->index + (draw >> 1) % owned * nwriters;
+            gens[i] = __atomic_add_fetch(&w->generation, 1, __ATOMIC_RELAXED);
+            gaps[i] = i && cfg->gap_ns ? next_random(&rng) % cfg->gap_ns : 0;
+            unsigned char *buf = bufs + (unsigned long)i * w->io_size;
+            for (unsigned int s = 0; s < sectors; s++)
+                standin_stamp_make(buf + s * 512, blocks[i] * sectors + s, gens[i], wr->index);
+            data[i] = buf;
+        }
         struct standin_write_record r;
-        int ret = fs_write_block(w->sb, block, buf, cfg->mode, &r.epoch);
+        int ret = depth > 1
+                      ? fs_write_blocks_queued(w->sb, blocks, data, gaps, (int)depth, &r.epoch)
+                      : fs_write_block(w->sb, blocks[0], data[0], cfg->mode, &r.epoch);
         if (ret) {
             __atomic_add_fetch(&w->failures, 1, __ATOMIC_RELAXED);
             if (ret == -ENODEV)
                 break;
         } else {
-            r.block = block;
-            r.first_sector = block * sectors;
-            r.generation = gen;
-            r.sectors = sectors;
-            r.writer = wr->index;
-            log_write(w, &r);
+            for (unsigned int i = 0; i < depth; i++) {
+                r.block = blocks[i];
+                r.first_sector = blocks[i] * sectors;
+                r.generation = gens[i];
+                r.sectors = sectors;
+                r.writer = wr->index;
+                log_write(w, &r);
+            }
         }
-        count++;
+        count += depth;
         if (cfg->mode == STANDIN_FS_BUFFERED && cfg->sync_every && count % cfg->sync_every == 0)
             fs_writeback(w->sb);
         if (cfg->pause_ns)
             task_sleep_ns(cfg->pause_ns);
     }
-    host_free(buf);
+    host_free(bufs);
     spin_lock(&w->lock);
     w->running--;
     wake_up_all(&w->progress);
@@ -140,6 +157,8 @@ static int check_range(struct standin_workload_config *cfg, unsigned long long b
     if (cfg->writers < 1 || cfg->writers > MAX_WRITERS)
         return -EINVAL;
     if (cfg->mode != STANDIN_FS_BUFFERED && cfg->mode != STANDIN_FS_DIRECT)
+        return -EINVAL;
+    if (cfg->depth > MAX_DEPTH || (cfg->depth > 1 && cfg->mode != STANDIN_FS_DIRECT))
         return -EINVAL;
     if (!cfg->nr_blocks) {
         unsigned long long first = DEFAULT_FIRST_BYTE / io_size;

@@ -248,6 +248,12 @@ struct standin_workload_config {
     unsigned long long max_writes;  /* per writer; 0: until stopped */
     unsigned long long pause_ns;    /* between two writes of a writer */
     unsigned int seed;
+    /* Direct: writes each writer keeps in flight at once (0 or 1: one at a
+     * time); a block is often written again in the same flight, and its
+     * writes must land in the order submitted. The submissions of a flight
+     * are apart by random pauses of up to gap_ns. */
+    unsigned int depth;
+    unsigned long long gap_ns;
 };
 
 /*
