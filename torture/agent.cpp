@@ -165,6 +165,7 @@ void Agent::snapshot(Episode &e) {
     e.image.resize(static_cast<size_t>(dev.blocks) * dev.blockSize);
     standin_capture_read(dev.dev, 0, e.image.data(), e.image.size());
     standin_capture_release(dev.dev);
+    world_.deferCaptureCheck(d, epoch, e.image);
     e.imageKnown = true;
     e.guarded.assign(dev.blocks, true);
     e.loaded = false;

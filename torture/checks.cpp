@@ -15,8 +15,10 @@ bool Checks::expect(bool ok, const std::string &what) {
     }
     failed_++;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (first_.empty())
+    if (first_.empty()) {
         first_ = what;
+        firstAfter_ = std::chrono::steady_clock::now() - began_;
+    }
     if (verbose_ || failed_ <= 20)
         std::fprintf(stderr, "torture: FAILED: %s\n", what.c_str());
     return false;
@@ -25,6 +27,11 @@ bool Checks::expect(bool ok, const std::string &what) {
 std::string Checks::firstFailure() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return first_;
+}
+
+double Checks::secondsToFirstFailure() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::chrono::duration<double>(firstAfter_).count();
 }
 
 namespace {

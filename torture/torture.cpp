@@ -60,7 +60,8 @@ Result run(const Config &config, const std::string &modulePath) {
     if (config.fuzzPermille)
         standin_fuzz_start(config.seed, config.fuzzPermille, config.fuzzMaxSleepNs);
     const auto deadline = Clock::now() + std::chrono::duration<double>(config.seconds);
-    for (unsigned phase = 0; Clock::now() < deadline; phase++) {
+    // A phase that found a fault is the last: its seed replays it.
+    for (unsigned phase = 0; Clock::now() < deadline && !checks.failed(); phase++) {
         world.startPhase(phase);
         std::atomic<bool> stop{false};
         std::vector<std::unique_ptr<Agent>> agents;
@@ -97,6 +98,7 @@ Result run(const Config &config, const std::string &modulePath) {
     result.passed = checks.passed();
     result.failed = checks.failed();
     result.firstFailure = checks.firstFailure();
+    result.secondsToFirstFailure = checks.secondsToFirstFailure();
     return result;
 }
 

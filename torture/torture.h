@@ -29,6 +29,7 @@ struct Result {
     uint64_t commands = 0;
     uint64_t reloads = 0;
     std::string firstFailure;
+    double secondsToFirstFailure = 0;
 };
 
 // Needs the stand-in booted by the caller.

@@ -31,9 +31,10 @@ bool sameKey(const AMSessionKey &a, const AMSessionKey &b) {
 
 World::World(Checks &checks, uint64_t seed) : checks_(checks), seed_(seed) {
     devices_ = {
-        {"ta1", STANDIN_MKDEV(kMajorA, 1), 4096, 0, 3, STANDIN_FS_DIRECT},
-        {"ta2", STANDIN_MKDEV(kMajorA, 2), 1024, 0, 2, STANDIN_FS_BUFFERED},
-        {"tb", STANDIN_MKDEV(kMajorB, 0), 2048, 0, 2, STANDIN_FS_DIRECT},
+        {"ta1", STANDIN_MKDEV(kMajorA, 1), 4096, 0, 3, STANDIN_FS_DIRECT, 1},
+        {"ta2", STANDIN_MKDEV(kMajorA, 2), 1024, 0, 2, STANDIN_FS_BUFFERED, 1},
+        // Overlapping writes in flight: the order of a block's writes is checked.
+        {"tb", STANDIN_MKDEV(kMajorB, 0), 2048, 0, 2, STANDIN_FS_DIRECT, 8},
     };
     must(standin_ramdisk_create("ta", kMajorA, 0, 4, kPartA2 + kLenA2), "disk ta");
     must(standin_disk_set_partition(STANDIN_MKDEV(kMajorA, 0), 1, kPartA1, kLenA1), "ta1");
@@ -72,6 +73,8 @@ void World::startPhase(unsigned phase) {
         cfg.mode = d.mode;
         cfg.sync_every = d.mode == STANDIN_FS_BUFFERED ? 5 : 0;
         cfg.pause_ns = 50000;
+        cfg.depth = d.depth;
+        cfg.gap_ns = 200000;
         cfg.seed = static_cast<unsigned>(seed_ * 31 + phase * 7 + i);
         workloads_[i] = standin_workload_start(&cfg);
         must(workloads_[i], "workload");
@@ -107,11 +110,74 @@ void World::endPhase() {
                                          " lacks " + std::to_string(missing) +
                                          " written blocks, first " + std::to_string(first));
     }
+    std::vector<CaptureCheck> captures;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        captures.swap(captures_);
+    }
+    for (const CaptureCheck &c : captures) {
+        std::vector<standin_write_record> log(standin_workload_log_count(workloads_[c.device]));
+        standin_workload_log_read(workloads_[c.device], 0, log.data(), log.size());
+        checkCapture(c, log);
+    }
     for (size_t i = 0; i < devices_.size(); i++) {
         checkStamps(i, workloads_[i]);
         standin_workload_free(workloads_[i]);
         workloads_[i] = -1;
     }
+}
+
+World::BlockSeen World::seen(size_t device, uint32_t block, const unsigned char *at) const {
+    const Device &d = devices_[device];
+    BlockSeen s;
+    s.unchanged =
+        std::memcmp(at, &base_[device][static_cast<size_t>(block) * d.blockSize], d.blockSize) == 0;
+    standin_stamp first{};
+    if (standin_stamp_parse(at, &first) != 1)
+        return s;
+    const uint64_t sectors = d.blockSize / 512;
+    for (unsigned i = 0; i < sectors; i++) {
+        standin_stamp st{};
+        if (standin_stamp_parse(at + i * 512, &st) != 1 || st.sector != block * sectors + i ||
+            st.generation != first.generation || st.writer != first.writer)
+            return s;
+    }
+    s.generation = first.generation;
+    s.writer = first.writer;
+    s.stamped = true;
+    return s;
+}
+
+void World::deferCaptureCheck(size_t device, unsigned long epoch,
+                              const std::vector<unsigned char> &image) {
+    const Device &d = devices_[device];
+    CaptureCheck c{device, epoch, std::vector<BlockSeen>(d.blocks)};
+    for (uint32_t b = 0; b < d.blocks && (b + 1ULL) * d.blockSize <= image.size(); b++)
+        c.blocks[b] = seen(device, b, &image[static_cast<size_t>(b) * d.blockSize]);
+    std::lock_guard<std::mutex> lock(mutex_);
+    captures_.push_back(std::move(c));
+}
+
+void World::checkCapture(const CaptureCheck &c, const std::vector<standin_write_record> &log) {
+    const Device &d = devices_[c.device];
+    std::vector<const standin_write_record *> last(d.blocks, nullptr);
+    for (const standin_write_record &w : log)
+        if (w.epoch < c.epoch && w.block < d.blocks &&
+            (!last[w.block] || last[w.block]->generation < w.generation))
+            last[w.block] = &w;
+    uint32_t wrong = 0, first = 0;
+    for (uint32_t b = 0; b < d.blocks; b++) {
+        const BlockSeen &s = c.blocks[b];
+        bool ok = last[b] ? s.stamped && s.generation == last[b]->generation &&
+                                s.writer == last[b]->writer
+                          : s.unchanged;
+        if (!ok && !wrong++)
+            first = b;
+    }
+    checks_.expect(wrong == 0, std::string(d.name) + ": at freeze " + std::to_string(c.epoch) +
+                                   ", " + std::to_string(wrong) +
+                                   " blocks do not hold their last write before it, first " +
+                                   std::to_string(first));
 }
 
 // Every block holds the last write its one writer logged, whole and in its

@@ -7,6 +7,7 @@
 #include "checks.h"
 
 #include <velmora.h>
+#include <standin/disk.h>
 
 #include <cstdint>
 #include <mutex>
@@ -21,7 +22,8 @@ struct Device {
     unsigned blockSize;
     uint32_t blocks;  // file-system blocks of the device
     int writers;
-    int mode;  // STANDIN_FS_DIRECT or STANDIN_FS_BUFFERED
+    int mode;        // STANDIN_FS_DIRECT or STANDIN_FS_BUFFERED
+    unsigned depth;  // direct writes each writer keeps in flight
 };
 
 class World {
@@ -49,9 +51,29 @@ class World {
     // A changed-block map the driver handed out for freezes [from, to).
     void deferMapCheck(size_t device, unsigned long from, unsigned long to,
                        std::vector<unsigned char> map);
+    // The device's content at freeze `epoch`: at the phase's end, each block
+    // must hold the last write logged before that freeze, so a write that
+    // lands out of order is seen even if a later one covers it up.
+    void deferCaptureCheck(size_t device, unsigned long epoch,
+                           const std::vector<unsigned char> &image);
 
   private:
+    // What a captured block holds: the write stamped whole in it, if any,
+    // and whether it is still what the phase began with.
+    struct BlockSeen {
+        uint64_t generation = 0;
+        uint32_t writer = 0;
+        bool stamped = false;
+        bool unchanged = false;
+    };
+    struct CaptureCheck {
+        size_t device;
+        unsigned long epoch;
+        std::vector<BlockSeen> blocks;
+    };
+    BlockSeen seen(size_t device, uint32_t block, const unsigned char *at) const;
     void checkStamps(size_t device, int workload);
+    void checkCapture(const CaptureCheck &c, const std::vector<standin_write_record> &log);
 
     Checks &checks_;
     uint64_t seed_;
@@ -72,6 +94,7 @@ class World {
     std::mutex mutex_;
     std::vector<KeyRecord> keys_;
     std::vector<MapCheck> maps_;
+    std::vector<CaptureCheck> captures_;
 };
 
 }  // namespace velmora::torture

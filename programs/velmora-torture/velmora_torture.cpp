@@ -15,6 +15,7 @@
 int main(int argc, char **argv) {
     velmora::torture::Config config;
     config.seed = std::random_device{}();
+    uint64_t fuzzSleepUs = config.fuzzMaxSleepNs / 1000;
     CLI::App app{
         "velmora-torture: random agents, stamping writers and module reloads on the "
         "stand-in, every step checked"};
@@ -25,6 +26,8 @@ int main(int argc, char **argv) {
     app.add_option("--fuzz", config.fuzzPermille,
                    "schedule fuzzing: points in a thousand that yield or sleep (0: off)")
         ->check(CLI::Range(0, 1000));
+    app.add_option("--fuzz-sleep-us", fuzzSleepUs, "the longest sleep of an acting point")
+        ->check(CLI::Range(1, 100000));
     app.add_option("--reload-every", config.reloadEvery, "seconds between reloads of the module")
         ->check(CLI::PositiveNumber);
     app.add_option("--stuck-after", config.stuckSeconds,
@@ -32,10 +35,11 @@ int main(int argc, char **argv) {
         ->check(CLI::PositiveNumber);
     app.add_flag("--verbose", config.verbose, "print every failed check");
     CLI11_PARSE(app, argc, argv);
+    config.fuzzMaxSleepNs = fuzzSleepUs * 1000;
 
-    std::printf("velmora-torture: seed %llu, %g s, %d agents, fuzzing %u/1000\n",
+    std::printf("velmora-torture: seed %llu, %g s, %d agents, fuzzing %u/1000 up to %llu us\n",
                 static_cast<unsigned long long>(config.seed), config.seconds, config.agents,
-                config.fuzzPermille);
+                config.fuzzPermille, static_cast<unsigned long long>(fuzzSleepUs));
     std::fflush(stdout);
     standin_boot();
     auto began = std::chrono::steady_clock::now();
@@ -53,7 +57,8 @@ int main(int argc, char **argv) {
     std::printf("%llu passed, %llu failed\n", static_cast<unsigned long long>(r.passed),
                 static_cast<unsigned long long>(r.failed));
     if (r.failed)
-        std::printf("first failure: %s (replay with --seed %llu)\n", r.firstFailure.c_str(),
+        std::printf("first failure after %.1f s: %s (replay with --seed %llu)\n",
+                    r.secondsToFirstFailure, r.firstFailure.c_str(),
                     static_cast<unsigned long long>(config.seed));
     return r.failed ? 1 : 0;
 }
