@@ -70,7 +70,7 @@ static void tracking_outlives_the_close_of_its_disk(struct kunit *test) {
     KUNIT_EXPECT_NE(test, peek_bit(&p2.ams->map, 1), 0);
 
     /* Shutdown hands the queue its own function back all the same. */
-    KUNIT_EXPECT_EQ(test, velmora_ioctl(VEL_SHUTDOWN, NULL), 0);
+    KUNIT_EXPECT_EQ(test, velmora_ioctl(VEL_SHUTDOWN, NULL), VEL_OK);
     KUNIT_EXPECT_TRUE(test, current_mrf(q) == own);
     KUNIT_EXPECT_EQ(test, queue_nodes(), 0);
     KUNIT_EXPECT_NULL(test, slot_of(CD_DISK + 1));

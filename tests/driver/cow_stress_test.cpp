@@ -84,7 +84,7 @@ static void writers_while_the_cache_fills(struct kunit *test) {
     AMSessionKey key;
     memset(&key, 0, sizeof(key));
     SnapShot snap = {&key, sizeof(key), 0};
-    KUNIT_ASSERT_EQ(test, sys::ioctl(fd, VEL_SNAPSHOT, &snap), 0);
+    KUNIT_ASSERT_EQ(test, sys::ioctl(fd, VEL_SNAPSHOT, &snap), VEL_OK);
     KUNIT_ASSERT_EQ(test, velGetState(b), VEL_STATE_SNAPSHOT);
 
     int direct = start_writers(64, 1536, 6, STANDIN_FS_DIRECT, 120, 11);
@@ -132,7 +132,7 @@ static void writers_while_the_cache_fills(struct kunit *test) {
      * the queue its own function back before the disk goes. */
     int other = fx_open();
     unsigned int none = 0;
-    KUNIT_EXPECT_EQ(test, sys::ioctl(other, VEL_SHUTDOWN, &none), 0);
+    KUNIT_EXPECT_EQ(test, sys::ioctl(other, VEL_SHUTDOWN, &none), VEL_OK);
     sys::close(other);
     fx_disk_down();
     standin_get_bio_counters(&after);

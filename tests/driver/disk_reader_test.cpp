@@ -108,7 +108,7 @@ static void a_batch_lands_at_each_block_position(struct kunit *test) {
         KUNIT_EXPECT_EQ(test, atDisk, 256);
         KUNIT_EXPECT_EQ(test, inFlight, 256);
         KUNIT_EXPECT_EQ(test, slots, 256);
-        KUNIT_EXPECT_EQ(test, status, 0);
+        KUNIT_EXPECT_EQ(test, status, VEL_OK);
         int wrong = 0;
         for (u32 i = 0; i < 256; i++)
             wrong += !fx_matches(position(&s, i), (unsigned long long)(start + i) * s.blockSize,
@@ -224,7 +224,7 @@ static void blocks_in_the_cache_are_not_read(struct kunit *test) {
 
     KUNIT_EXPECT_EQ(test, submitted, 253);
     KUNIT_EXPECT_EQ(test, skipped, 3);
-    KUNIT_EXPECT_EQ(test, status, 0);
+    KUNIT_EXPECT_EQ(test, status, VEL_OK);
     int wrong = 0;
     for (u32 i = 0; i < 256; i++) {
         if (i == 0 || i == 5 || i == 255)

@@ -32,7 +32,7 @@ static void every_command_is_counted(struct kunit *test) {
     klog_clear();
     KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_STATE, BAD_ADDRESS), VEL_ERR_COPY_FROM_USER);
     KUNIT_EXPECT_EQ(test, standin_klog_lines(), 0UL);
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_VERSION_MAJOR, &v), 0);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_VERSION_MAJOR, &v), VEL_OK);
     KUNIT_EXPECT_EQ(test, atomic_read(&test_backup(&tf)->ioctlCount), 8);
     KUNIT_EXPECT_EQ(test, test_release(&tf), 0);
 }
@@ -60,8 +60,8 @@ static void version_to_unwritable_address(struct kunit *test) {
                     VEL_ERR_COPY_TO_USER);
     KUNIT_EXPECT_LOG(test, "velIOCTL: copy to user space failed");
     unsigned int major = 0, minor = 0;
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_VERSION_MAJOR, &major), 0);
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_VERSION_MINOR, &minor), 0);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_VERSION_MAJOR, &major), VEL_OK);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_VERSION_MINOR, &minor), VEL_OK);
     KUNIT_EXPECT_EQ(test, major, 3u);
     KUNIT_EXPECT_EQ(test, minor, 1u);
     test_release(&tf);
@@ -79,7 +79,7 @@ static void state_query_lengths(struct kunit *test) {
     unsigned char buf[100];
     memset(buf, 0xee, sizeof(buf));
     GetState gs = {(State *)buf, 8, 0};
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_STATE, &gs), 0);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_STATE, &gs), VEL_OK);
     State *s = (State *)buf;
     KUNIT_EXPECT_EQ(test, s->major, 8u);
     KUNIT_EXPECT_EQ(test, s->minor, 17u);
@@ -87,7 +87,7 @@ static void state_query_lengths(struct kunit *test) {
 
     memset(buf, 0xee, sizeof(buf));
     gs.len = sizeof(buf);
-    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_STATE, &gs), 0);
+    KUNIT_EXPECT_EQ(test, test_ioctl(&tf, VEL_GET_STATE, &gs), VEL_OK);
     KUNIT_EXPECT_EQ(test, s->state, VEL_STATE_STARTED);
     KUNIT_EXPECT_EQ(test, s->blockSize, 4096);
     KUNIT_EXPECT_EQ(test, s->mmapSize, 256 * 4096);

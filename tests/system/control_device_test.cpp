@@ -73,7 +73,7 @@ TEST_F(ControlDeviceTest, ReadWriteAndPollDoNothing) {
 
 TEST_F(ControlDeviceTest, ShutdownLeavesTheDeviceUsable) {
     ControlDevice dev;
-    EXPECT_EQ(dev.command(VEL_SHUTDOWN, nullptr), 0);
+    EXPECT_EQ(dev.command(VEL_SHUTDOWN, nullptr), VEL_OK);
     EXPECT_EQ(dev.versionMajor(), 3u);
     ControlDevice again;
     EXPECT_EQ(again.state().state, VEL_STATE_IDLE);

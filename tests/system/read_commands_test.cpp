@@ -196,7 +196,7 @@ TEST_F(ReadCommands, AWriteThatOvertakesADiskReadIsCaughtByTheRecheck) {
         EXPECT_EQ(onDisk, filled(0x22));
         standin_fault_clear();
         reader.join();
-        EXPECT_EQ(status, 0);
+        EXPECT_EQ(status, VEL_OK);
         EXPECT_EQ(block(buffer, 0), filled(0x11));
     }
     EXPECT_EQ(loggedStat("total reads from disk"), "1");

@@ -252,7 +252,7 @@ TEST_F(SnapshotRefusals, ShutdownIsRefusedWhileABackupRuns) {
     }
     EXPECT_EQ(w.stop(), 0);
     agent::ControlDevice dev;
-    EXPECT_EQ(dev.command(VEL_SHUTDOWN, nullptr), 0);
+    EXPECT_EQ(dev.command(VEL_SHUTDOWN, nullptr), VEL_OK);
     // Change tracking is gone with it.
     BackupSession s;
     start(s);
