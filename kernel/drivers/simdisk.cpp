@@ -30,6 +30,7 @@ struct sim_request {
     struct sim_request *next;
     struct bio *bio;
     unsigned long long due; /* monotonic ns */
+    int injected;           /* a fault rule fails it: ended with -EIO, unserved */
 };
 
 struct fail_range {
@@ -273,6 +274,10 @@ static int simdisk_make_request(struct request_queue *q, struct bio *bio) {
     rq->next = NULL;
     rq->bio = bio;
     rq->due = host_monotonic_ns() + __atomic_load_n(&sd->latency_ns, __ATOMIC_RELAXED);
+    /* The caller is a module when it hands the bio on itself (a hook, or a
+     * driver reading for itself); generic_make_request is not. */
+    rq->injected = should_fail(bio_data_dir(bio) == WRITE ? FAULT_DISK_WRITE : FAULT_DISK_READ, 0,
+                               NULL, _RET_IP_);
     unsigned long flags;
     spin_lock_irqsave(sd->lock, flags);
     int stopping = sd->stopping;
@@ -340,7 +345,7 @@ static int simdisk_thread(void *arg) {
                 break;
             continue;
         }
-        if (__atomic_load_n(&sd->gone, __ATOMIC_ACQUIRE)) {
+        if (rq->injected || __atomic_load_n(&sd->gone, __ATOMIC_ACQUIRE)) {
             account(sd, bio_data_dir(rq->bio), 0, -EIO);
             irq_enter();
             end_unserved(rq->bio);
