@@ -66,6 +66,21 @@ static int buildBackup(Backup *b, dev_t kdev) {
     return VEL_OK;
 }
 
+/*
+ * The maps of a backup and of its automap session are sized by the agent's
+ * count of blocks: one beyond the device would only cost kernel memory (up
+ * to 512 MiB for each map) for blocks that cannot be read.
+ */
+static int checkTotalBlocks(DiskInfo *di) {
+    u64 deviceBlocks = (u64)di->partitionLen / (u64)di->sectorsPerBlock;
+    if ((u64)di->numBlocks <= deviceBlocks)
+        return VEL_OK;
+    printk(KERN_ERR "%s: device major=%d minor=%d has (%llu) blocks, not (%llu)\n",
+           "ioctlStartBackup", MAJOR(di->kdev), MINOR(di->kdev), (unsigned long long)deviceBlocks,
+           (unsigned long long)di->numBlocks);
+    return VEL_ERR_INVALID;
+}
+
 int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks) {
     unsigned long flags;
     int r;
@@ -103,6 +118,8 @@ int ioctlStartBackup(Backup *b, dev_t kdev, u32 totalBlocks, u32 maxCacheBlocks)
     b->maxCacheBlocks = maxCacheBlocks;
     b->diskInfo.numBlocks = totalBlocks;
     r = getDiskInfo(&b->diskInfo, kdev);
+    if (!r)
+        r = checkTotalBlocks(&b->diskInfo);
     if (r) {
         /* Nothing was built: the file stays idle, with no device its release
          * could act on, and busy is free again, so the agent can retry on

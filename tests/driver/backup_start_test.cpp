@@ -307,6 +307,16 @@ static void geometry_failures_leave_the_file_idle(struct kunit *test) {
 
     KUNIT_ASSERT_EQ(test, standin_umount(FX_PART), 0);
     KUNIT_ASSERT_EQ(test, standin_mount(FX_PART, "testfs", 4096), 0);
+    /* More blocks than the device has would only size the maps. */
+    klog_clear();
+    KUNIT_EXPECT_EQ(test, fx_start(fd, 0xFFFFFFFFu, 10), VEL_ERR_INVALID);
+    KUNIT_EXPECT_EQ(test,
+                    fx_log_level("ioctlStartBackup: device major=241 minor=1 has (1024) "
+                                 "blocks, not (4294967295)",
+                                 ""),
+                    3);
+    KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_IDLE);
+    KUNIT_EXPECT_EQ(test, busy_flag(), 0);
     KUNIT_EXPECT_EQ(test, fx_start(fd, NUM_BLOCKS_4K, 10), 0);
     KUNIT_EXPECT_EQ(test, velGetState(b), VEL_STATE_STARTED);
     klog_clear();
