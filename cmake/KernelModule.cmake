@@ -43,7 +43,9 @@ struct module __this_module
   # symbol must be this kernel's, except in a module for another release,
   # which may name what only that kernel exports.
   target_link_options(${target} PRIVATE -Wl,-z,now -Wl,-Bsymbolic)
-  if(NOT ARG_RELEASE)
+  # Clang links its sanitizer runtimes into the program only: a module of a
+  # sanitized clang build finds them there when it is loaded.
+  if(NOT ARG_RELEASE AND NOT (VELMORA_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang"))
     target_link_options(${target} PRIVATE -Wl,-z,defs)
   endif()
 endfunction()
