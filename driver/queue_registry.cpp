@@ -52,15 +52,19 @@ static void setQueueMRF(struct request_queue *q, make_request_fn *fn) {
     ACCESS_ONCE(q->make_request_fn) = fn;
 }
 
-static int isInDevList(QueueList *queueList, dev_t kdev) {
+static DevList *findDev(QueueList *queueList, dev_t kdev) {
     DevList *dev;
     if (!queueList)
-        return 0;
+        return NULL;
     list_for_each_entry(dev, &queueList->devList, list) {
         if (dev->kdev == kdev)
-            return 1;
+            return dev;
     }
-    return 0;
+    return NULL;
+}
+
+static int isInDevList(QueueList *queueList, dev_t kdev) {
+    return findDev(queueList, kdev) != NULL;
 }
 
 static int addDevToList(QueueList *queueList, dev_t kdev, DevList *newNode) {
@@ -78,6 +82,14 @@ int isInQueueList(struct request_queue *q, dev_t kdev) {
     int found = isInDevList(findQueue(q), kdev);
     queueListReaderOut();
     return found;
+}
+
+int isTrackedAs(struct request_queue *q, DiskInfo *di) {
+    queueListReaderIn();
+    DevList *dev = findDev(findQueue(q), di->kdev);
+    int same = dev && dev->start == di->partitionStart && dev->len == di->partitionLen;
+    queueListReaderOut();
+    return same;
 }
 
 /* Registry nodes are never given up on: the caller is about to hook. */

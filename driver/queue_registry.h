@@ -54,6 +54,8 @@ struct request_queue *queueOfDevice(DiskInfo *di);
 int BIOToMinor(struct request_queue *q, struct bio *bio);
 void addQueueToList(struct request_queue *q, DiskInfo *di);
 int isInQueueList(struct request_queue *q, dev_t kdev);
+/* Whether the device is registered under q with the sectors it has now. */
+int isTrackedAs(struct request_queue *q, DiskInfo *di);
 /* Takes the device off its queue; the queue's own function goes back when
  * it was the last. */
 void unSetMRFDEV(DiskInfo *diskInfo);

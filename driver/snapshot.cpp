@@ -12,6 +12,7 @@
 #include <asm/uaccess.h>
 
 #include "snapshot.h"
+#include "queue_registry.h"
 #include "automap.h"
 #include "backup.h"
 #include "hook_policy.h"
@@ -39,6 +40,18 @@ int ioctlSync(Backup *b) {
     return VEL_OK;
 }
 
+/*
+ * An in-sync session has recorded every write only if the device is still
+ * tracked where its disk's queue now is, at the sectors it now has: a disk
+ * pulled out and put back brings a queue the hook never saw, and a rescan
+ * may move the partition. Without a queue (no disk open) nothing can have
+ * been written, and the freeze refuses the snapshot anyway.
+ */
+static int sessionSawEveryWrite(Backup *b) {
+    struct request_queue *q = getRequestQueue(&b->diskInfo);
+    return !q || isTrackedAs(q, &b->diskInfo);
+}
+
 /* Step one: what happens to the session. Returns a status, or SNAP_GO_ON
  * with *kase and, for a session, a reference in *out. */
 static int chooseSession(Backup *b, const AMSessionKey *key, enum SnapCase *kase,
@@ -56,6 +69,14 @@ static int chooseSession(Backup *b, const AMSessionKey *key, enum SnapCase *kase
             putAMS(ams);
             /* Nothing was taken: a refusal must not read as success. */
             return VEL_ERR_INVALID;
+        } else if (!sessionSawEveryWrite(b)) {
+            printk(KERN_WARNING
+                   "%s: device major=%d minor=%d is not where its automap tracked it, "
+                   "resetting automap\n",
+                   "ioctlSnapShot", MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
+            velSetState(ams, VEL_AMS_NOT_IN_SYNC);
+            putAMS(ams);
+            closeAMS(b);
         } else if (ams->map.size != b->diskInfo.numBlocks) {
             printk(KERN_WARNING
                    "%s: device resize detected, device has (%u) blocks and automap "
