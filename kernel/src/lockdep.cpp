@@ -83,6 +83,9 @@ struct lock_class {
     int used_irqs_on;
     unsigned int nafter;
     struct edge_array *after;
+    /* Classes this one is known to lead to, by a hash of their address: the
+     * common acquire finds its edge here instead of scanning them all. */
+    struct lock_class *known_after[16];
     struct lock_class *hash_next;
     unsigned int visit;
     /* Where the declared orders put it, valid while order_gen is current. */
@@ -396,8 +399,16 @@ static void add_dependency(struct task_struct *t, struct held_lock *held, struct
     struct lock_class *from = wake ? c : held->lock_class;
     struct lock_class *to = wake ? held->lock_class : c;
     /* Nesting two locks of one class is not an ordering question. */
-    if (from == to || has_edge(from, to))
+    if (from == to)
         return;
+    struct lock_class **known =
+        &from->known_after[((unsigned long)to >> 6) % ARRAY_SIZE(from->known_after)];
+    if (__atomic_load_n(known, __ATOMIC_RELAXED) == to)
+        return;
+    if (has_edge(from, to)) {
+        __atomic_store_n(known, to, __ATOMIC_RELAXED);
+        return;
+    }
     host_mutex_lock(&graph_lock);
     if (!has_edge(from, to)) {
         struct lock_edge *path[MAX_CHAIN];
