@@ -107,11 +107,12 @@ class World {
     };
 
     void step(Input &in) {
-        switch (in.u8() % 12) {
+        switch (in.u8() % 13) {
             case 0: {
                 int &fd = fds_[in.u8() % fds_.size()];
+                const int flags = in.u8() & 1 ? O_RDWR : O_RDONLY;
                 if (fd < 0)
-                    fd = sys::open(kNode, in.u8() & 1 ? O_RDWR : O_RDONLY);
+                    fd = sys::open(kNode, flags);
                 break;
             }
             case 1: {
@@ -150,6 +151,13 @@ class World {
             case 10:
                 injectFault(in);
                 break;
+            case 11: {
+                // A pointer inside a record that a record points to.
+                const std::size_t at = (in.u16() % (kUserBytes / 8)) * 8;
+                const unsigned long p = pointer(in);
+                std::memcpy(user_ + at, &p, sizeof p);
+                break;
+            }
             default:
                 standin_fs_sync(rig_.part());
                 break;
@@ -166,8 +174,9 @@ class World {
                 return reinterpret_cast<unsigned long>(user_ + in.u16() % kUserBytes);
             case 3: {
                 const Mapping &m = maps_[in.u8() % maps_.size()];
+                const unsigned offset = in.u16();
                 if (m.addr)
-                    return reinterpret_cast<unsigned long>(m.addr) + in.u16() % m.bytes;
+                    return reinterpret_cast<unsigned long>(m.addr) + offset % m.bytes;
                 return reinterpret_cast<unsigned long>(user_);
             }
             case 4:  // what the caller cannot reach, or just barely
@@ -215,14 +224,18 @@ class World {
     }
 
     void map(Input &in) {
+        // Every argument is read first, so the rest of the program stays in
+        // step whatever happens here.
         Mapping &m = maps_[in.u8() % maps_.size()];
-        if (m.addr)
-            return;
         const std::size_t bytes = (in.u16() % 300) * kPage;
         const int prot = in.u8() & 1 ? PROT_READ : PROT_READ | PROT_WRITE;
         const int flags = in.u8() & 1 ? MAP_SHARED : MAP_PRIVATE;
-        const long offset = in.u8() % 8 ? 0 : static_cast<long>(in.u8()) * kPage;
-        void *p = sys::mmap(nullptr, bytes, prot, flags, fds_[in.u8() % fds_.size()], offset);
+        const uint8_t offsetPages = in.u8();
+        const long offset = offsetPages % 8 ? 0 : static_cast<long>(offsetPages / 8) * kPage;
+        const int fd = fds_[in.u8() % fds_.size()];
+        if (m.addr)
+            return;
+        void *p = sys::mmap(nullptr, bytes, prot, flags, fd, offset);
         if (p != MAP_FAILED)
             m = {p, bytes};
     }
@@ -239,10 +252,11 @@ class World {
     // A fault of the mapping, as a process's first look at a page makes one.
     void touch(Input &in) {
         const Mapping &m = maps_[in.u8() % maps_.size()];
+        const uint32_t offset = in.u32();
         if (!m.addr)
             return;
         volatile const unsigned char *p =
-            static_cast<const unsigned char *>(m.addr) + in.u32() % m.bytes;
+            static_cast<const unsigned char *>(m.addr) + offset % m.bytes;
         (void)*p;
     }
 
@@ -256,14 +270,13 @@ class World {
 
     // A few of the module's next calls of one kind fail.
     void injectFault(Input &in) {
-        if (++faults_ > 8)
-            return;
         standin_fault_rule rule{};
         rule.sites = 1u << (in.u8() % 10);
         rule.module_only = 1;
         rule.skip = in.u8() % 16;
         rule.times = 1 + in.u8() % 4;
-        standin_fault_add(&rule);
+        if (++faults_ <= 8)
+            standin_fault_add(&rule);
     }
 
     void plainCall(Input &in) {
