@@ -139,8 +139,8 @@ static void make_request_loop(struct bio *bio) {
  * waits for such a bio before returning therefore waits for ever, as it would
  * on the real kernel.
  */
-static __thread struct bio *pending_head;
-static __thread struct bio **pending_tail;
+static __thread struct bio *pending_head __attribute__((tls_model("initial-exec")));
+static __thread struct bio **pending_tail __attribute__((tls_model("initial-exec")));
 
 extern "C" void generic_make_request(struct bio *bio) {
     might_sleep();

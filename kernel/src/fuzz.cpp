@@ -21,7 +21,7 @@ struct fuzz_stream {
     unsigned long long seed;
     unsigned long long state;
 };
-static __thread struct fuzz_stream stream;
+static __thread struct fuzz_stream stream __attribute__((tls_model("initial-exec")));
 
 /* splitmix64: small, and good enough to spread decisions. */
 static unsigned long long next_draw(void) {

@@ -79,7 +79,7 @@ unsigned long track_report_range(unsigned long lo, unsigned long hi, const char 
 void page_alloc_init(unsigned long pages);
 unsigned long pages_report_range(unsigned long lo, unsigned long hi, const char *owner);
 /* Allocated pages whose allocation was made by a loaded module. */
-unsigned long pages_in_modules(void);
+unsigned long pages_in_modules(const struct module_ranges *modules);
 
 /* slab.cpp */
 unsigned long slab_report_range(unsigned long lo, unsigned long hi, const char *owner);
@@ -87,6 +87,15 @@ unsigned long slab_report_range(unsigned long lo, unsigned long hi, const char *
 /* module.cpp */
 struct module *module_of_address(unsigned long addr);
 int address_in_module(unsigned long addr);
+/* The address ranges of the loaded modules, taken once, so that a walk over
+ * many addresses does not lock the module list for each. */
+struct module_ranges {
+    int n;
+    unsigned long lo[8], hi[8];
+    int overflow; /* more modules than fit: ask address_in_module */
+};
+void module_ranges_get(struct module_ranges *r);
+int module_ranges_has(const struct module_ranges *r, unsigned long addr);
 
 /* chrdev.cpp */
 const struct file_operations *chrdev_fops(unsigned int major);

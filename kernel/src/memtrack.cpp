@@ -119,8 +119,10 @@ unsigned long track_report_range(unsigned long lo, unsigned long hi, const char 
 extern "C" unsigned long standin_module_allocations(void) {
     unsigned long count = 0;
     struct track_hdr *h;
+    struct module_ranges modules;
+    module_ranges_get(&modules);
     host_mutex_lock(&track_lock);
-    list_for_each_entry(h, &track_list, node) count += address_in_module(h->caller);
+    list_for_each_entry(h, &track_list, node) count += module_ranges_has(&modules, h->caller);
     host_mutex_unlock(&track_lock);
-    return count + pages_in_modules();
+    return count + pages_in_modules(&modules);
 }

@@ -341,3 +341,25 @@ struct module *module_of_address(unsigned long addr) {
 int address_in_module(unsigned long addr) {
     return module_of_address(addr) != NULL;
 }
+
+void module_ranges_get(struct module_ranges *r) {
+    struct module *mod;
+    memset(r, 0, sizeof(*r));
+    host_mutex_lock(&module_mutex);
+    list_for_each_entry(mod, &modules, list) {
+        if (r->n == (int)ARRAY_SIZE(r->lo)) {
+            r->overflow = 1;
+            break;
+        }
+        r->lo[r->n] = mod->core_lo;
+        r->hi[r->n++] = mod->core_hi;
+    }
+    host_mutex_unlock(&module_mutex);
+}
+
+int module_ranges_has(const struct module_ranges *r, unsigned long addr) {
+    for (int i = 0; i < r->n; i++)
+        if (addr >= r->lo[i] && addr < r->hi[i])
+            return 1;
+    return r->overflow && address_in_module(addr);
+}

@@ -163,7 +163,7 @@ unsigned long pages_report_range(unsigned long lo, unsigned long hi, const char 
     return count;
 }
 
-unsigned long pages_in_modules(void) {
+unsigned long pages_in_modules(const struct module_ranges *modules) {
     unsigned long count = 0;
     host_mutex_lock(&zone_lock);
     unsigned long end = next_fresh;
@@ -171,7 +171,7 @@ unsigned long pages_in_modules(void) {
     for (unsigned long pfn = 0; pfn < end; pfn++) {
         unsigned long caller = __atomic_load_n(&mem_map[pfn].alloc_caller, __ATOMIC_RELAXED);
         if (caller && atomic_read(&mem_map[pfn]._count) > 0)
-            count += address_in_module(caller);
+            count += module_ranges_has(modules, caller);
     }
     return count;
 }

@@ -14,7 +14,10 @@
 
 #include "internal.h"
 
-static __thread struct task_struct *current_task;
+/* Initial-exec: the stand-in is loaded with the program, so every thread
+ * (and a module loaded later) finds its task at a fixed offset. */
+__thread struct task_struct *standin_current_task __attribute__((tls_model("initial-exec")));
+#define current_task standin_current_task
 static struct host_mutex tasks_lock;
 static LIST_HEAD(task_list);
 static int next_pid = 1;

@@ -83,7 +83,7 @@ static struct host_mutex hook_set_lock; /* one setter at a time */
 static int hook_calls;                  /* calls under way, for the sync */
 /* A task is one host thread: this is the task's guard against the hook
  * running again from the spin locks the hook itself takes. */
-static __thread int in_hook;
+static __thread int in_hook __attribute__((tls_model("initial-exec")));
 
 extern "C" void standin_set_preempt_hook(standin_preempt_hook fn, void *ctx) {
     host_mutex_lock(&hook_set_lock);
