@@ -23,7 +23,7 @@ namespace velmora::test {
 
 namespace {
 
-constexpr unsigned kBlockSize = 4096;
+// The resize path remounts with this block size, which neither swept size has.
 constexpr unsigned kResizedBlockSize = 2048;
 constexpr uint32_t kMaxCacheBlocks = 1u << 20;
 
@@ -192,7 +192,8 @@ class FaultSweep::Attempt {
     bool memory_ = false;
 };
 
-FaultSweep::FaultSweep() : rig_({"testfs", kBlockSize, 4, 2}) {
+FaultSweep::FaultSweep(unsigned blockSize)
+    : blockSize_(blockSize), rig_({"testfs", blockSize, 4, 2}) {
     std::signal(SIGABRT, nameTheRun);
 }
 
@@ -323,7 +324,7 @@ SweepRun FaultSweep::run(Phase phase, const std::optional<InjectedFault> &fault)
         buffer.reset();
         s.reset();
         if (phase == Phase::SnapshotResize)
-            mountWith(kBlockSize);
+            mountWith(blockSize_);
     }
     if (loaded) {
         at.step(Phase::Shutdown, "shutdown", [&] {

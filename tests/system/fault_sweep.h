@@ -63,7 +63,9 @@ struct SweepRun {
 
 class FaultSweep {
   public:
-    FaultSweep();
+    // On a file system of this block size (4096, or 1024 for pages of
+    // several blocks).
+    explicit FaultSweep(unsigned blockSize);
     ~FaultSweep();
     FaultSweep(const FaultSweep &) = delete;
     FaultSweep &operator=(const FaultSweep &) = delete;
@@ -76,6 +78,7 @@ class FaultSweep {
     void freshBackup(SweepRun &result);
     void mountWith(unsigned blockSize);
 
+    unsigned blockSize_;
     sim::Machine machine_;  // boots the kernel before the rig's disk is made
     DiskRig rig_;
     std::optional<unsigned long> settledAllocations_;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
+#include <tuple>
 #include <vector>
 
 namespace velmora::test {
@@ -15,11 +17,11 @@ namespace {
 // from one site, and an end for the loops that must retry until they succeed.
 constexpr int kForEver = 2000;
 
-class FaultSweepTest : public ::testing::TestWithParam<Phase> {};
+class FaultSweepTest : public ::testing::TestWithParam<std::tuple<Phase, unsigned>> {};
 
 TEST_P(FaultSweepTest, EverySiteOfThePhase) {
-    const Phase phase = GetParam();
-    FaultSweep sweep;
+    const auto [phase, blockSize] = GetParam();
+    FaultSweep sweep(blockSize);
     SweepRun census = sweep.run(phase, std::nullopt);
     for (const auto &p : census.problems)
         ADD_FAILURE() << phaseName(phase) << " without a fault: " << p;
@@ -59,28 +61,31 @@ TEST_P(FaultSweepTest, EverySiteOfThePhase) {
         phase != Phase::Unload) {
         EXPECT_GT(swept, 0) << "no failure site found in " << phaseName(phase);
     }
-    std::printf("%s: %d sites swept, %d runs, %d reached their site\n", phaseName(phase), swept,
-                runs, reached);
+    std::printf("%s, %u-byte blocks: %d sites swept, %d runs, %d reached their site\n",
+                phaseName(phase), blockSize, swept, runs, reached);
     RecordProperty("sites", swept);
     RecordProperty("runs", runs);
 }
 
-std::string name(const ::testing::TestParamInfo<Phase> &info) {
-    std::string n = phaseName(info.param);
+std::string name(const ::testing::TestParamInfo<std::tuple<Phase, unsigned>> &info) {
+    std::string n = phaseName(std::get<0>(info.param));
     for (char &c : n)
         if (c == '-')
             c = '_';
-    return n;
+    return n + "_" + std::to_string(std::get<1>(info.param));
 }
 
-INSTANTIATE_TEST_SUITE_P(Phases, FaultSweepTest,
-                         ::testing::Values(Phase::Load, Phase::Open, Phase::Start,
-                                           Phase::SnapshotCreate, Phase::SnapshotLoad,
-                                           Phase::SnapshotResize, Phase::SnapshotNone,
-                                           Phase::MapFetch, Phase::MapLoad, Phase::DiskReads,
-                                           Phase::CopyOnWrite, Phase::CacheReads, Phase::DirtyReads,
-                                           Phase::Close, Phase::Shutdown, Phase::Unload),
-                         name);
+// 1024-byte blocks put several blocks in each page of the cache and the reader.
+INSTANTIATE_TEST_SUITE_P(
+    Phases, FaultSweepTest,
+    ::testing::Combine(::testing::Values(Phase::Load, Phase::Open, Phase::Start,
+                                         Phase::SnapshotCreate, Phase::SnapshotLoad,
+                                         Phase::SnapshotResize, Phase::SnapshotNone,
+                                         Phase::MapFetch, Phase::MapLoad, Phase::DiskReads,
+                                         Phase::CopyOnWrite, Phase::CacheReads, Phase::DirtyReads,
+                                         Phase::Close, Phase::Shutdown, Phase::Unload),
+                       ::testing::Values(4096u, 1024u)),
+    name);
 
 }  // namespace
 }  // namespace velmora::test
