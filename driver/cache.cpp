@@ -272,7 +272,9 @@ int cleanUpCache(Backup *b) {
     u32 state = velGetState(b);
     if (state < VEL_STATE_MAP_LOADED) {
         result = VEL_ERR_WRONG_STATE;
-    } else if (state == VEL_STATE_MAP_LOADED && b->blockTable) {
+    } else if (state == VEL_STATE_MAP_LOADED && b->blockTable && atomic_read(&b->curCBs) != 0) {
+        /* An empty cache has nothing outside the map: its 4096 buckets are
+         * not visited. */
         for (int i = 0; i < VEL_BLOCK_TABLE_SIZE; i++) {
             if (b->blockTable[i])
                 cleanBucket(b, b->blockTable[i]);
@@ -296,7 +298,8 @@ void closeCache(Backup *b) {
     down_write(&b->cacheUsers);
     /* Entries exist only once cpCache does. */
     if (b->cpCache) {
-        if (b->blockTable) {
+        /* With cacheUsers held for writing the count cannot move. */
+        if (b->blockTable && atomic_read(&b->curCBs) != 0) {
             for (int i = 0; i < VEL_BLOCK_TABLE_SIZE; i++) {
                 if (b->blockTable[i])
                     emptyBucket(b, b->blockTable[i]);

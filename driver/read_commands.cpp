@@ -28,6 +28,10 @@ static int readFromCache(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA 
 /* A write that overtook a disk read has left the block's old contents in the
  * cache; they replace what the disk returned. */
 static void readCheckCache(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA *area) {
+    /* No saved copy, so no read was overtaken: a write that overtakes a read
+     * is held until its block's copy exists, and the count rises first. */
+    if (atomic_read(&b->curCBs) == 0)
+        return;
     for (u32 i = 0; i < numBlocks; i++)
         if (isRequestSubmitted(b, (int)i))
             cacheRead(b, mmPageAddr(b, (int)i, area), startBlockNum + i);
