@@ -32,6 +32,11 @@ bool knownState(uint32_t s) {
                                      : s == VEL_STATE_REFUSED || s == VEL_STATE_REQUEST_LOST;
 }
 
+bool failedState(uint32_t s) {
+    return s == VEL_STATE_READ_ERROR || s == VEL_STATE_MAP_FAILED || s == VEL_STATE_CACHE_FULL ||
+           s == VEL_STATE_REQUEST_LOST;
+}
+
 std::string where(const InjectedFault &f) {
     return std::string(standin_fault_site_name(f.site)) + " at " + f.where + ", " +
            std::to_string(f.times) + " calls after " + std::to_string(f.skip);
@@ -119,6 +124,8 @@ class FaultSweep::Attempt {
         try {
             fn();
         } catch (const agent::CommandError &e) {
+            if (!refused())
+                laterRefusal_ = p != phase_;
             refuse(name, "status " + std::to_string(e.status()));
             memory_ = memory_ || (e.status() == VEL_ERR_NO_MEMORY && firstRefusal(name));
             ok = false;
@@ -152,6 +159,9 @@ class FaultSweep::Attempt {
         return false;
     }
     bool refusedForMemory() const { return memory_; }
+    // The first refusal came in a step after the fault's: the backup failed
+    // on its own meanwhile, in copy-on-write.
+    bool refusedLater() const { return laterRefusal_; }
 
   private:
     void arm() {
@@ -190,6 +200,7 @@ class FaultSweep::Attempt {
     int rule_ = -1;
     unsigned long logMark_ = 0;
     bool memory_ = false;
+    bool laterRefusal_ = false;
 };
 
 FaultSweep::FaultSweep(unsigned blockSize)
@@ -320,6 +331,10 @@ SweepRun FaultSweep::run(Phase phase, const std::optional<InjectedFault> &fault)
             const uint32_t state = s->state().state;
             if (!knownState(state))
                 at.problem("state " + std::to_string(state) + " after the refusal");
+            // A backup that failed in the background says so in its state.
+            if (at.refusedLater() && !failedState(state))
+                at.problem("\"" + result.refusal + "\" came later, with the backup in state " +
+                           std::to_string(state));
         }
         buffer.reset();
         s.reset();
