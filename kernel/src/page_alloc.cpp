@@ -163,6 +163,27 @@ unsigned long pages_report_range(unsigned long lo, unsigned long hi, const char 
     return count;
 }
 
+/* Walks every free list: a node whose neighbours do not point back at it
+ * was written through a stale or wild pointer. */
+extern "C" void standin_check_free_pages(void) {
+    host_mutex_lock(&zone_lock);
+    for (int order = 0; order < MAX_ORDER; order++) {
+        struct list_head *prev = &free_area[order];
+        for (struct list_head *at = prev->next; at != &free_area[order]; at = at->next) {
+            struct page *page = list_entry(at, struct page, lru);
+            if (at->prev != prev || page < mem_map || page >= mem_map + nr_pages ||
+                atomic_read(&page->_count) != 0)
+                kernel_die(
+                    "BUG: free list of order %d broken at pfn %ld (next %p, prev %p, "
+                    "count %d)\n",
+                    order, (long)(page - mem_map), (void *)at->next, (void *)at->prev,
+                    atomic_read(&page->_count));
+            prev = at;
+        }
+    }
+    host_mutex_unlock(&zone_lock);
+}
+
 unsigned long pages_in_modules(const struct module_ranges *modules) {
     unsigned long count = 0;
     host_mutex_lock(&zone_lock);

@@ -32,6 +32,18 @@ void standin_klog_dump(void);
 
 /* Kernel memory (objects and pages) currently held by loaded modules. */
 unsigned long standin_module_allocations(void);
+/* Walks the page allocator's free lists; a BUG when one is broken. */
+void standin_check_free_pages(void);
+
+/*
+ * The process and the kernel share the host's address space, so a pointer a
+ * program makes up may land in the kernel's own memory, which a real process
+ * could never reach. A program that passes arbitrary pointers confines its
+ * memory, as user copies see it, to these ranges ([start, end) pairs; n = 0,
+ * the default, is every address): a copy to or from anywhere else fails as
+ * one to an unmapped address does. At most 8 ranges.
+ */
+void standin_confine_user_memory(const unsigned long (*ranges)[2], int n);
 
 #ifdef __cplusplus
 }
