@@ -81,6 +81,7 @@ class World {
             finding("no memory for the caller");
         user_ = static_cast<unsigned char *>(m);
         ::mprotect(user_ + kUserBytes, kPage, PROT_NONE);
+        confine();
         reset();
         settled_ = quiet();
     }
@@ -90,6 +91,7 @@ class World {
         for (int op = 0; op < kMaxOps && !in.empty(); ++op)
             step(in);
         reset();
+        standin_check_free_pages();
         const Quiet now = quiet();
         if (now.allocations != settled_.allocations)
             finding("the module holds other memory after the files closed and a shutdown");
@@ -164,6 +166,23 @@ class World {
         }
     }
 
+    // The process's memory is its own buffer and its mappings: a made-up
+    // pointer into the kernel's host memory must fault, as it would on a
+    // real machine, instead of letting the kernel write over itself.
+    void confine() {
+        unsigned long ranges[1 + std::tuple_size_v<decltype(maps_)>][2];
+        int n = 0;
+        ranges[n][0] = reinterpret_cast<unsigned long>(user_);
+        ranges[n++][1] = reinterpret_cast<unsigned long>(user_ + kUserBytes);
+        for (const Mapping &m : maps_) {
+            if (!m.addr)
+                continue;
+            ranges[n][0] = reinterpret_cast<unsigned long>(m.addr);
+            ranges[n++][1] = reinterpret_cast<unsigned long>(m.addr) + m.bytes;
+        }
+        standin_confine_user_memory(ranges, n);
+    }
+
     // A pointer as a caller might pass one, right or wrong.
     unsigned long pointer(Input &in) {
         switch (in.u8() % 8) {
@@ -236,8 +255,10 @@ class World {
         if (m.addr)
             return;
         void *p = sys::mmap(nullptr, bytes, prot, flags, fd, offset);
-        if (p != MAP_FAILED)
+        if (p != MAP_FAILED) {
             m = {p, bytes};
+            confine();
+        }
     }
 
     void unmap(std::size_t which) {
@@ -247,6 +268,7 @@ class World {
         sys::munmap(m.addr, m.bytes);
         lastUnmapped_ = reinterpret_cast<unsigned long>(m.addr);
         m = {};
+        confine();
     }
 
     // A fault of the mapping, as a process's first look at a page makes one.
@@ -314,8 +336,7 @@ class World {
         int fd = sys::open(kNode, O_RDWR);
         if (fd < 0)
             finding("the control device does not open after an input");
-        uint32_t unused = 0;
-        if (sys::ioctl(fd, VEL_SHUTDOWN, &unused) != VEL_OK)
+        if (sys::ioctl(fd, VEL_SHUTDOWN, user_) != VEL_OK)
             finding("change tracking does not shut down after an input");
         sys::close(fd);
         standin_fs_sync(rig_.part());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -25,7 +26,10 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: %s FILE-OR-DIRECTORY...\n", argv[0]);
         return 2;
     }
+    const bool verbose = std::getenv("REPLAY_VERBOSE") != nullptr;
     for (const auto &path : inputs) {
+        if (verbose)
+            std::fprintf(stderr, "replaying %s\n", path.c_str());
         std::ifstream in(path, std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                    std::istreambuf_iterator<char>());
