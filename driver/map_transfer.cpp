@@ -57,8 +57,19 @@ void closeBUBlockMap(Backup *b) {
 }
 
 static int newBUBlockMap(Backup *b, UserBlockMap *userBM) {
+    /* newBlockMap takes no data for "every block": from the caller, a null
+     * map is a bitmap that cannot be read. */
+    if (!userBM->map) {
+        printk(KERN_ERR "%s: error creating map of size=%u\n", __func__, userBM->mapLen);
+        return VEL_ERR_COPY_FROM_USER;
+    }
+    /* Bits past the device's last block name nothing the backup can read;
+     * holding them would cost up to 512 MiB of pages at the caller's word. */
+    u32 mapLen = userBM->mapLen;
+    if ((u64)mapLen > b->diskInfo.numBlocks)
+        mapLen = (u32)b->diskInfo.numBlocks;
     int numPages;
-    int r = newBlockMap(&b->blockMap, userBM->mapLen, userBM->map, BLOCKMAP_ALL_SET, &numPages);
+    int r = newBlockMap(&b->blockMap, mapLen, userBM->map, BLOCKMAP_ALL_SET, &numPages);
     if (r) {
         printk(KERN_ERR "%s: error creating map of size=%u\n", __func__, userBM->mapLen);
         return r;

@@ -111,6 +111,39 @@ TEST_F(AutomapTransfer, NoBlockMapIsLoadedBeforeTheSnapshot) {
     EXPECT_EQ(s.state().state, VEL_STATE_MAP_LOADED);
 }
 
+// The caller's word on a map's length costs kernel memory only up to the
+// device's end, and a null bitmap is one that cannot be read, not "all".
+TEST_F(AutomapTransfer, AMapLoadHoldsNoMoreThanTheDevice) {
+    makeRig({"testfs", 4096, 4, 2});
+    const uint32_t blocks = rig->blocks();
+    {
+        BackupSession s;
+        start(s, blocks);
+        s.noStartAutoMap();
+        ASSERT_EQ(snapshot(s.device(), SessionKey::none().raw), 0);
+        EXPECT_EQ(loadBlockMap(s.device(), nullptr, 0xFFFFFFFF), VEL_ERR_COPY_FROM_USER);
+        EXPECT_EQ(s.state().state, VEL_STATE_MAP_FAILED);
+    }
+    // Only the device's bits can be read: the rest of the claimed map would
+    // lie on the untouchable page. It holds what an exact map holds.
+    GuardedPages pages;
+    unsigned char *map = pages.endingAtGuard(blocks / 8);
+    std::memset(map, 0, blocks / 8);
+    const auto pagesHeldLoading = [&](uint32_t mapLen) {
+        {
+            BackupSession s;
+            start(s, blocks);
+            s.noStartAutoMap();
+            EXPECT_EQ(snapshot(s.device(), SessionKey::none().raw), 0);
+            EXPECT_EQ(loadBlockMap(s.device(), map, mapLen), 0);
+            EXPECT_EQ(s.state().state, VEL_STATE_MAP_LOADED);
+            Machine::clearLog();
+        }
+        return loggedStat("total pages allocated");
+    };
+    EXPECT_EQ(pagesHeldLoading(0xFFFFFFFF), pagesHeldLoading(blocks));
+}
+
 TEST_F(AutomapTransfer, AMapOf32769BlocksMovesAs4096BytesAndOne) {
     constexpr uint32_t kBlocks = 32769;  // 4097 bytes of map
     makeRig({"testfs", 1024, 33, 1});
