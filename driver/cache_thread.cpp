@@ -1,10 +1,11 @@
 /*
  * The deferred copy queue and its thread, kbackupd. A bio that would
- * overwrite a block the backup still needs is held as a MakeRequest; the
- * thread reads the block's old contents from disk, saves them in the cache,
- * then passes the bio on. A bio for a block that still has a request in the
- * queue is queued behind it, whatever the state, so that requests for one
- * block reach the disk in their order of arrival.
+ * overwrite a block the backup still needs is held as a MakeRequest. The
+ * thread takes the queued requests in a batch, reads the old contents of all
+ * their blocks at once, saves them in the cache, then passes the bios on in
+ * their order. A bio for a block that still has a request in the queue, or
+ * in the batch, is queued behind it, whatever the state, so that requests
+ * for one block reach the disk in their order of arrival.
  */
 #include <linux/kernel.h>
 #include <linux/bio.h>
@@ -17,6 +18,7 @@
 #include "cache_thread.h"
 #include "backup.h"
 #include "hook_policy.h"
+#include "disk_reader.h"
 
 pid_t backup_cachePID;
 atomic_t backup_cacheThreadContinue = ATOMIC_INIT(1);
@@ -73,21 +75,38 @@ static int newMR(Backup *b, struct request_queue *q, struct bio *bio, u32 startB
     return 0;
 }
 
-/* The request taken is published as the one being replayed in the same
- * section: a bio for its blocks must never find it in neither place. */
-static MakeRequest *getTopMR(Backup *b) {
+/* Blocks whose copies one batch reads at most; the requests of a batch are
+ * a prefix of the queue, and at least one. */
+#define VEL_COPY_BATCH 256
+
+/*
+ * The requests taken are published as the ones being replayed in the same
+ * section: a bio for their blocks must never find them in neither place.
+ * Returns the batch, linked by next, and its number of requests.
+ */
+static MakeRequest *takeBatch(Backup *b, int *count) {
     unsigned long flags;
     spin_lock_irqsave(&b->mrLock, flags);
-    MakeRequest *mr = b->mrHead;
-    if (mr) {
-        if (mr == b->mrTail)
-            b->mrTail = NULL;
-        b->mrHead = mr->next;
-        mr->next = NULL;
-        b->mrReplaying = mr;
+    MakeRequest *first = b->mrHead, *last = NULL;
+    u32 blocks = 0;
+    *count = 0;
+    for (MakeRequest *mr = first; mr; mr = mr->next) {
+        u32 span = mr->startBN <= mr->endBN ? mr->endBN - mr->startBN + 1 : 0;
+        if (last && blocks + span > VEL_COPY_BATCH)
+            break;
+        blocks += span;
+        last = mr;
+        ++*count;
     }
+    if (last) {
+        b->mrHead = last->next;
+        if (!b->mrHead)
+            b->mrTail = NULL;
+        last->next = NULL;
+    }
+    b->mrReplaying = last ? first : NULL;
     spin_unlock_irqrestore(&b->mrLock, flags);
-    return mr;
+    return last ? first : NULL;
 }
 
 static void closeMR(MakeRequest *mr) {
@@ -98,13 +117,16 @@ static int touches(MakeRequest *mr, u32 startBN, u32 endBN) {
     return mr && mr->startBN <= endBN && startBN <= mr->endBN;
 }
 
-/* Whether a queued request, or the one being replayed, touches a block of
- * the range; with mrLock held. */
+/* Whether a queued request, or one being replayed, touches a block of the
+ * range; with mrLock held. */
 static int overlapLocked(Backup *b, u32 startBN, u32 endBN) {
     for (MakeRequest *mr = b->mrHead; mr; mr = mr->next)
         if (touches(mr, startBN, endBN))
             return 1;
-    return touches(b->mrReplaying, startBN, endBN);
+    for (MakeRequest *mr = b->mrReplaying; mr; mr = mr->next)
+        if (touches(mr, startBN, endBN))
+            return 1;
+    return 0;
 }
 
 static int queuedOverlap(Backup *b, u32 startBN, u32 endBN) {
@@ -209,51 +231,106 @@ int followQueuedRequests(struct request_queue *q, struct bio *bio, int bioMinor)
     return queued;
 }
 
-void cacheBlock(Backup *b, MakeRequest *mr, u32 blockNum) {
-    down_read(&b->cacheUsers);
-    if (velGetState(b) > VEL_STATE_MAP_LOADED)
-        goto out;
-    {
-        struct page *page = alloc_pages(GFP_NOIO, 0);
-        if (!page) {
-            velFailBackup(b, VEL_STATE_CACHE_FULL);
-            errorAMS(b);
-            goto out;
-        }
-        atomic_inc(&b->totalAllocPages);
-        atomic_inc(&b->curAllocPages);
-        if (readOneBlock(b, page, blockNum)) {
-            if (saveBlock(b, (char *)page_address(page), blockNum)) {
-                printk(KERN_ERR "%s: Error caching blockNum=%u MAJOR=%d MINOR=%d\n", __func__,
-                       blockNum, MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
-                errorAMS(b);
-            }
-        } else {
-            velFailBackup(b, VEL_STATE_READ_ERROR);
-            printk(KERN_ERR "%s: Block read error blockNum=%u MAJOR=%d MINOR=%d\n", __func__,
-                   blockNum, MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
-            errorAMS(b);
-        }
-        __free_pages(page, 0);
-        atomic_dec(&b->curAllocPages);
-    }
-out:
-    up_read(&b->cacheUsers);
+/* Room for one batch's copies; only kbackupd uses it. */
+static struct {
+    u32 blocks[VEL_COPY_BATCH];
+    struct page *pages[VEL_COPY_BATCH];
+    u8 ok[VEL_COPY_BATCH];
+    struct bio *runs[VEL_COPY_BATCH];
+    int runFirst[VEL_COPY_BATCH];
+} copies;
+
+static int isWrite(MakeRequest *mr) {
+    /* Any bio with the write bit changes the disk, read-ahead bit or not. */
+    return (mr->bio->bi_rw & RW_MASK) == WRITE;
 }
 
-static void processMR(Backup *b, MakeRequest *mr) {
-    /* The bio may be gone once it is passed on: read what we need first.
-     * Any bio with the write bit changes the disk, read-ahead bit or not. */
-    int write = (mr->bio->bi_rw & RW_MASK) == WRITE;
-    u32 first = mr->startBN, last = mr->endBN;
-    if (write && first <= last) {
-        for (u32 n = first;; n++) {
-            if (doWeCacheBlock(b, n))
-                cacheBlock(b, mr, n);
-            if (n == last)
+/*
+ * The blocks of the batch's writes whose old contents are still needed,
+ * each once, in order of arrival, from block *from of the first request on.
+ * A batch holds more than VEL_COPY_BATCH blocks only as one request alone,
+ * whose blocks are distinct: *more then says that a pass starting at *from
+ * must follow.
+ */
+static int blocksToCopy(Backup *b, MakeRequest *batch, u32 *from, int *more) {
+    int count = 0;
+    *more = 0;
+    for (MakeRequest *mr = batch; mr; mr = mr->next) {
+        if (!isWrite(mr) || mr->startBN > mr->endBN)
+            continue;
+        for (u32 n = mr == batch ? *from : mr->startBN;; n++) {
+            if (count == VEL_COPY_BATCH) {
+                *from = n;
+                *more = 1;
+                return count;
+            }
+            int seen = 0;
+            for (int i = count - 1; i >= 0 && !seen; i--)
+                seen = copies.blocks[i] == n;
+            if (!seen && doWeCacheBlock(b, n))
+                copies.blocks[count++] = n;
+            if (n == mr->endBN)
                 break;
         }
     }
+    return count;
+}
+
+/* Pages to read the copies into; fewer than asked when memory runs out,
+ * which fails the backup (state 10). */
+static int pagesForCopies(Backup *b, int count) {
+    for (int i = 0; i < count; i++) {
+        copies.pages[i] = alloc_pages(GFP_NOIO, 0);
+        if (!copies.pages[i]) {
+            velFailBackup(b, VEL_STATE_CACHE_FULL);
+            errorAMS(b);
+            return i;
+        }
+        atomic_inc(&b->totalAllocPages);
+        atomic_inc(&b->curAllocPages);
+    }
+    return count;
+}
+
+static void saveCopies(Backup *b, int count) {
+    for (int i = 0; i < count; i++) {
+        u32 n = copies.blocks[i];
+        if (!copies.ok[i]) {
+            velFailBackup(b, VEL_STATE_READ_ERROR);
+            printk(KERN_ERR "%s: Block read error blockNum=%u MAJOR=%d MINOR=%d\n", "cacheBlock", n,
+                   MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
+            errorAMS(b);
+        } else if (saveBlock(b, (char *)page_address(copies.pages[i]), n)) {
+            printk(KERN_ERR "%s: Error caching blockNum=%u MAJOR=%d MINOR=%d\n", "cacheBlock", n,
+                   MAJOR(b->diskInfo.kdev), MINOR(b->diskInfo.kdev));
+            errorAMS(b);
+        }
+    }
+}
+
+/* Saves the old contents of every block the batch's writes would change,
+ * reading a pass of them before the first wait. */
+static void copyBatch(Backup *b, MakeRequest *batch) {
+    down_read(&b->cacheUsers);
+    u32 from = batch->startBN;
+    int more = 1;
+    while (more && velGetState(b) <= VEL_STATE_MAP_LOADED) {
+        int count = pagesForCopies(b, blocksToCopy(b, batch, &from, &more));
+        readBlockSet(b, copies.blocks, copies.pages, count, copies.ok, copies.runs,
+                     copies.runFirst);
+        saveCopies(b, count);
+        for (int i = 0; i < count; i++)
+            __free_pages(copies.pages[i], 0);
+        atomic_sub(count, &b->curAllocPages);
+    }
+    up_read(&b->cacheUsers);
+}
+
+/* Passes a request's bio on; its blocks are settled once the write is. */
+static void release(Backup *b, MakeRequest *mr) {
+    /* The bio may be gone once it is passed on: read what we need first. */
+    int write = isWrite(mr);
+    u32 first = mr->startBN, last = mr->endBN;
     callRealMRF(b, mr->bio);
     if (write && first <= last) {
         for (u32 n = first;; n++) {
@@ -265,15 +342,21 @@ static void processMR(Backup *b, MakeRequest *mr) {
     }
 }
 
-/* Replays one request; it counts as queued until its replay is over. */
-static void replay(Backup *b, MakeRequest *mr) {
+/* Replays a batch; its requests count as queued until the replay is over. */
+static void replay(Backup *b, MakeRequest *batch, int count) {
     unsigned long flags;
-    processMR(b, mr);
+    copyBatch(b, batch);
+    for (MakeRequest *mr = batch; mr; mr = mr->next)
+        release(b, mr);
     spin_lock_irqsave(&b->mrLock, flags);
     b->mrReplaying = NULL;
     spin_unlock_irqrestore(&b->mrLock, flags);
-    atomic_dec(&b->mrInQueue);
-    closeMR(mr);
+    atomic_sub(count, &b->mrInQueue);
+    while (batch) {
+        MakeRequest *next = batch->next;
+        closeMR(batch);
+        batch = next;
+    }
 }
 
 static int backup_cache(void *unused) {
@@ -287,9 +370,10 @@ static int backup_cache(void *unused) {
             break;
         Backup *b = ACCESS_ONCE(activeSession);
         if (b && velGetState(b) > VEL_STATE_STARTED) {
-            MakeRequest *mr = getTopMR(b);
-            if (mr)
-                replay(b, mr);
+            int count;
+            MakeRequest *batch = takeBatch(b, &count);
+            if (batch)
+                replay(b, batch, count);
         }
     }
     up(&signalThread);

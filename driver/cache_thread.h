@@ -36,7 +36,6 @@ extern struct completion backup_cacheThreadExited;
 int cacheMRFBlock(struct request_queue *q, struct bio *bio, int bioMinor);
 /* For the automap hook: 1 when the bio was queued behind held requests. */
 int followQueuedRequests(struct request_queue *q, struct bio *bio, int bioMinor);
-void cacheBlock(struct Backup *b, MakeRequest *mr, u32 blockNum);
 int startWorkQueue(struct Backup *b);
 /* Returns once every held request has been replayed. */
 void flushWorkQueue(struct Backup *b);

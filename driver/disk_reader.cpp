@@ -58,9 +58,9 @@ static struct buffer_head *allocBH(void) {
     return bh;
 }
 
-static struct bio *allocBIO(void) {
+static struct bio *allocBIO(int vecs) {
     struct bio *bio;
-    while (!(bio = bio_alloc(GFP_NOIO, 1)))
+    while (!(bio = bio_alloc(GFP_NOIO, vecs)))
         schedule();
     return bio;
 }
@@ -89,26 +89,26 @@ static void initBIO(Backup *b, struct bio *bio, struct buffer_head *bh) {
     bio->bi_bdev = bh->b_bdev;
     bio->bi_sector =
         (sector_t)b->diskInfo.sectorsPerBlock * bh->b_blocknr + b->diskInfo.partitionStart;
-    bio->bi_io_vec[0].bv_page = bh->b_page;
-    bio->bi_io_vec[0].bv_len = (unsigned int)bh->b_size;
-    bio->bi_io_vec[0].bv_offset = (unsigned int)((unsigned long)bh->b_data % PAGE_SIZE);
-    bio->bi_vcnt = 1;
     bio->bi_idx = 0;
-    bio->bi_size = (unsigned int)bh->b_size;
     bio->bi_private = bh;
     bio->bi_end_io = velBIOEndIO;
     bio_get(bio);
     bio->bi_rw = READ;
 }
 
-/* A read unit of block n into page at offset; counted as a read request. */
-static struct bio *newReadUnit(Backup *b, struct page *page, unsigned long offset, u32 n) {
+/*
+ * A read unit of block n into page at offset, with room for `vecs` pages
+ * more of the blocks that follow; counted as a read request.
+ */
+static struct bio *newReadUnit(Backup *b, struct page *page, unsigned long offset, u32 n,
+                               int vecs) {
     struct buffer_head *bh = allocBH();
-    struct bio *bio = allocBIO();
+    struct bio *bio = allocBIO(vecs);
     atomic_inc(&b->curAllocBRs);
     atomic_inc(&b->totalAllocBRs);
     initBH(b, bh, page, offset, n);
     initBIO(b, bio, bh);
+    bio_add_page(bio, page, (unsigned int)bh->b_size, (unsigned int)offset);
     return bio;
 }
 
@@ -138,83 +138,169 @@ static void freeReadUnit(Backup *b, struct bio *bio) {
     atomic_dec(&b->curAllocBRs);
 }
 
+static struct page *slotPage(Backup *b, BackupVMA *area, u32 i, unsigned long *offset) {
+    unsigned int perPage = b->diskInfo.blocksPerPage;
+    *offset = (unsigned long)(i % perPage) * (unsigned long)b->diskInfo.blockSize;
+    return area->mmPages[i / perPage];
+}
+
+/* Pages a bio may need for the rest of a batch from slot i on. */
+static int vecsFor(Backup *b, u32 i, u32 numBlocks) {
+    unsigned long pages = ((unsigned long)(numBlocks - i) + b->diskInfo.blocksPerPage - 1) /
+                              b->diskInfo.blocksPerPage +
+                          1;
+    return pages < BIO_MAX_PAGES ? (int)pages : BIO_MAX_PAGES;
+}
+
+/*
+ * Submits the blocks not in the cache, one bio for each run of them that
+ * the queue takes whole: a run ends at a cached block or where the bio is
+ * full. Every slot of a run points to the run's request.
+ */
 int readBlocks(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA *bVMA) {
     int submitted = 0;
-    unsigned int perPage = b->diskInfo.blocksPerPage;
+    BIORequest *run = NULL;
     for (u32 i = 0; i < numBlocks; i++) {
         u32 n = startBlockNum + i;
-        if (blockInMap(&b->cacheMap, n))
-            continue; /* its old contents are in the cache */
-        BIORequest *br = allocBIORequest();
-        b->mmBIORequests[i] = br;
-        br->bio =
-            newReadUnit(b, bVMA->mmPages[i / perPage],
-                        (unsigned long)(i % perPage) * (unsigned long)b->diskInfo.blockSize, n);
-        callRealMRF(b, br->bio);
+        if (blockInMap(&b->cacheMap, n)) {
+            /* its old contents are in the cache */
+            if (run)
+                callRealMRF(b, run->bio);
+            run = NULL;
+            continue;
+        }
+        unsigned long offset;
+        struct page *page = slotPage(b, bVMA, i, &offset);
+        unsigned int len = (unsigned int)b->diskInfo.blockSize;
+        if (run && bio_add_page(run->bio, page, len, (unsigned int)offset) == (int)len) {
+            run->blocks++;
+            ((struct buffer_head *)run->bio->bi_private)->b_size += len;
+        } else {
+            if (run)
+                callRealMRF(b, run->bio);
+            run = allocBIORequest();
+            run->first = i;
+            run->blocks = 1;
+            run->bio = newReadUnit(b, page, offset, n, vecsFor(b, i, numBlocks));
+        }
+        b->mmBIORequests[i] = run;
         atomic_inc(&b->totalReadBlocks);
         submitted++;
     }
+    if (run)
+        callRealMRF(b, run->bio);
     return submitted;
 }
 
-int waitForSubmitted(Backup *b, u32 startBlockNum, u32 numBlocks) {
+/* Whether slot i is the first of its run: a run is waited for and freed once. */
+static BIORequest *runAt(Backup *b, u32 i) {
+    BIORequest *br = b->mmBIORequests[i];
+    return br && br->first == i ? br : NULL;
+}
+
+/*
+ * A run that failed is read again block by block, so that only the blocks
+ * the disk cannot give read as zeros, never as stale buffer bytes.
+ */
+static int rereadRun(Backup *b, BIORequest *br, u32 startBlockNum, BackupVMA *area) {
+    int result = VEL_OK;
+    for (u32 i = br->first; i < br->first + br->blocks; i++) {
+        unsigned long offset;
+        struct page *page = slotPage(b, area, i, &offset);
+        if (br->blocks > 1 && readBlockAt(b, page, offset, startBlockNum + i))
+            continue;
+        memset((char *)page_address(page) + offset, 0, b->diskInfo.blockSize);
+        result = VEL_ERR_READ_FAILED;
+    }
+    return result;
+}
+
+int waitForSubmitted(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA *area) {
     int result = VEL_OK;
     for (u32 i = 0; i < numBlocks; i++) {
-        BIORequest *br = b->mmBIORequests[i];
+        BIORequest *br = runAt(b, i);
         if (!br)
             continue;
-        struct bio *bio = br->bio;
-        waitForReadUnit(bio);
-        if (!bio_flagged(bio, BIO_UPTODATE)) {
-            /* A failed block reads as zeros, never as stale buffer bytes. */
-            for (int v = 0; v < bio->bi_vcnt; v++) {
-                struct bio_vec *bv = &bio->bi_io_vec[v];
-                if (bv->bv_offset + bv->bv_len > PAGE_SIZE) {
-                    printk(KERN_CRIT
-                           "%s: BIO segment greater than page size (offset=%d, length=%d)",
-                           __func__, (int)bv->bv_offset, (int)bv->bv_len);
-                    BUG();
-                }
-                memset((char *)page_address(bv->bv_page) + bv->bv_offset, 0, bv->bv_len);
-            }
+        waitForReadUnit(br->bio);
+        if (!bio_flagged(br->bio, BIO_UPTODATE) &&
+            rereadRun(b, br, startBlockNum, area) == VEL_ERR_READ_FAILED)
             result = VEL_ERR_READ_FAILED;
-        }
         if (velGetState(b) == VEL_STATE_MAP_LOADED)
-            unSetBlock(&b->blockMap, startBlockNum + i);
+            for (u32 k = i; k < i + br->blocks; k++)
+                unSetBlock(&b->blockMap, startBlockNum + k);
     }
     return result;
 }
 
 void freeSubmitted(Backup *b, u32 numBlocks) {
     for (u32 i = 0; i < numBlocks; i++) {
-        BIORequest *br = b->mmBIORequests[i];
-        if (!br)
-            continue;
-        if (br->bio) {
-            freeReadUnit(b, br->bio);
-            br->bio = NULL;
+        BIORequest *br = runAt(b, i);
+        if (br) {
+            if (br->bio) {
+                freeReadUnit(b, br->bio);
+                br->bio = NULL;
+            }
+            kfree(br);
         }
-        kfree(br);
-        b->mmBIORequests[i] = NULL;
     }
+    memset(b->mmBIORequests, 0, numBlocks * sizeof(BIORequest *));
 }
 
 /* Waits for every read of a batch without looking at the results. */
 void waitForSubmittedReads(Backup *b, u32 numBlocks) {
     for (u32 i = 0; i < numBlocks; i++) {
-        BIORequest *br = b->mmBIORequests[i];
+        BIORequest *br = runAt(b, i);
         if (br && br->bio)
             waitForReadUnit(br->bio);
     }
 }
 
-int readOneBlock(Backup *b, struct page *page, u32 blockNum) {
-    struct bio *bio = newReadUnit(b, page, 0, blockNum);
+int readBlockAt(Backup *b, struct page *page, unsigned long offset, u32 blockNum) {
+    struct bio *bio = newReadUnit(b, page, offset, blockNum, 1);
     callRealMRF(b, bio);
     waitForReadUnit(bio);
     int uptodate = bio_flagged(bio, BIO_UPTODATE) != 0;
     freeReadUnit(b, bio);
     return uptodate;
+}
+
+int readOneBlock(Backup *b, struct page *page, u32 blockNum) {
+    return readBlockAt(b, page, 0, blockNum);
+}
+
+/*
+ * Reads blocks[i] into pages[i] at offset 0 for every i below count, one bio
+ * for each run of consecutive block numbers, every run in flight before the
+ * first wait. ok[i] tells whether block i came back; a run that failed is
+ * read again block by block.
+ */
+void readBlockSet(Backup *b, const u32 *blocks, struct page **pages, int count, u8 *ok,
+                  struct bio **runs, int *runFirst) {
+    unsigned int len = (unsigned int)b->diskInfo.blockSize;
+    int nRuns = 0;
+    for (int i = 0; i < count; i++) {
+        struct bio *run = nRuns ? runs[nRuns - 1] : NULL;
+        if (run && blocks[i] == blocks[i - 1] + 1 &&
+            bio_add_page(run, pages[i], len, 0) == (int)len) {
+            ((struct buffer_head *)run->bi_private)->b_size += len;
+            continue;
+        }
+        if (run)
+            callRealMRF(b, run);
+        int vecs = count - i < BIO_MAX_PAGES ? count - i : BIO_MAX_PAGES;
+        runFirst[nRuns] = i;
+        runs[nRuns++] = newReadUnit(b, pages[i], 0, blocks[i], vecs);
+    }
+    if (nRuns)
+        callRealMRF(b, runs[nRuns - 1]);
+    for (int r = 0; r < nRuns; r++) {
+        int end = r + 1 < nRuns ? runFirst[r + 1] : count;
+        waitForReadUnit(runs[r]);
+        int uptodate = bio_flagged(runs[r], BIO_UPTODATE) != 0;
+        freeReadUnit(b, runs[r]);
+        for (int i = runFirst[r]; i < end; i++)
+            ok[i] = uptodate || (end - runFirst[r] > 1 && readBlockAt(b, pages[i], 0, blocks[i]));
+    }
 }
 
 /* The end of a read unit's bio, once no bytes remain to come. */

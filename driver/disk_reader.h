@@ -15,10 +15,12 @@
 struct Backup;
 struct BackupVMA;
 
-/* One block of a batch read from disk. */
+/* A run of blocks of a batch read from disk with one bio: slots first to
+ * first + blocks - 1 of the batch. */
 typedef struct BIORequest {
     struct bio *bio;
-    struct completion event;
+    u32 first;
+    u32 blocks;
 } BIORequest;
 
 int allocateBlockRequests(struct Backup *b);
@@ -29,7 +31,7 @@ int isRequestSubmitted(struct Backup *b, int i);
 /* Submits the blocks not in the cache; returns how many. */
 int readBlocks(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *bVMA);
 /* Waits for them; VEL_ERR_READ_FAILED when any failed (it reads as zeros). */
-int waitForSubmitted(struct Backup *b, u32 startBlockNum, u32 numBlocks);
+int waitForSubmitted(struct Backup *b, u32 startBlockNum, u32 numBlocks, struct BackupVMA *area);
 /* Waits without looking at the outcome. */
 void waitForSubmittedReads(struct Backup *b, u32 numBlocks);
 void freeSubmitted(struct Backup *b, u32 numBlocks);
@@ -37,6 +39,13 @@ void initBH(struct Backup *b, struct buffer_head *bh, struct page *page, unsigne
             u32 blockNum);
 /* Reads one block into page at offset 0; 1 when it came back up to date. */
 int readOneBlock(struct Backup *b, struct page *page, u32 blockNum);
+/* The same at an offset in the page. */
+int readBlockAt(struct Backup *b, struct page *page, unsigned long offset, u32 blockNum);
+/* Reads blocks[i] into pages[i] for i below count, each run of consecutive
+ * blocks in one bio, all in flight at once; ok[i] is 1 for a block read.
+ * runs and runFirst are room for count entries. */
+void readBlockSet(struct Backup *b, const u32 *blocks, struct page **pages, int count, u8 *ok,
+                  struct bio **runs, int *runFirst);
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
 void velBIOEndIO(struct bio *bio, int err);
 #else

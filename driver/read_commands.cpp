@@ -112,7 +112,7 @@ static int readIntoArea(Backup *b, u32 s, u32 n, BackupVMA *area) {
             return VEL_ERR_INVALID;
         }
     }
-    if (waitForSubmitted(b, s, n) == VEL_ERR_READ_FAILED) {
+    if (waitForSubmitted(b, s, n, area) == VEL_ERR_READ_FAILED) {
         printk(KERN_WARNING
                "%s: Received an IO error while reading sectors for backup.  Some "
                "sectors could not be read%s",

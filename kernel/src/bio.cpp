@@ -17,8 +17,6 @@
 
 #include "internal.h"
 
-#define BIO_MAX_PAGES 256
-
 enum bio_life { BIO_NEW = 0, BIO_SUBMITTED, BIO_DONE, BIO_FREED };
 
 static unsigned long long nr_allocated, nr_freed, nr_submitted, nr_completed, nr_failed;

@@ -114,7 +114,9 @@ struct take_window {
 };
 
 static int request_visible(Backup *b, struct bio *bio) {
-    int found = b->mrReplaying && b->mrReplaying->bio == bio;
+    int found = 0;
+    for (MakeRequest *mr = b->mrReplaying; mr && !found; mr = mr->next)
+        found = mr->bio == bio;
     for (MakeRequest *mr = b->mrHead; mr && !found; mr = mr->next)
         found = mr->bio == bio;
     return found;

@@ -48,6 +48,9 @@ struct bio {
 };
 
 /* bi_flags bits */
+/* The most pages one bio may carry. */
+#define BIO_MAX_PAGES 256
+
 #define BIO_UPTODATE 0
 #define BIO_RW_BLOCK 1
 #define BIO_EOF 2
