@@ -1,7 +1,8 @@
 /*
  * The page allocator. Page frames live in one shared-memory file, so a frame
  * can also be mapped into a process (mmap of a device). A page is freed when
- * its last reference goes; freed frames are poisoned.
+ * its last reference goes; in a checking build freed frames are poisoned, so
+ * a read through a stale pointer shows.
  */
 #include <linux/kernel.h>
 #include <linux/mm.h>
@@ -92,7 +93,9 @@ extern "C" struct page *alloc_pages(gfp_t gfp_mask, unsigned int order) {
 }
 
 static void free_frames(struct page *page) {
+#ifdef STANDIN_CHECKING
     memset(page_address(page), PAGE_POISON, PAGE_SIZE << page->order);
+#endif
     host_mutex_lock(&zone_lock);
     list_add(&page->lru, &free_area[page->order]);
     host_mutex_unlock(&zone_lock);
