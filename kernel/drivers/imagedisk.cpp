@@ -38,6 +38,23 @@ static int imagedisk_io(struct simdisk_backend *b, int rw, unsigned long long of
     return 0;
 }
 
+static int imagedisk_iov(struct simdisk_backend *b, int rw, unsigned long long off,
+                         const struct host_iovec *iov, int count, unsigned long len) {
+    struct imagedisk *img = container_of(b, struct imagedisk, backend);
+    long n = rw == WRITE ? host_file_pwritev(img->fd, iov, count, off)
+                         : host_file_preadv(img->fd, iov, count, off);
+    if (n == (long)len)
+        return 0;
+    /* A short transfer (a signal, the end of a sparse file): piece by piece. */
+    for (int i = 0; i < count; i++) {
+        int ret = imagedisk_io(b, rw, off, iov[i].base, iov[i].len);
+        if (ret)
+            return ret;
+        off += iov[i].len;
+    }
+    return 0;
+}
+
 static void imagedisk_release(struct simdisk_backend *b) {
     struct imagedisk *img = container_of(b, struct imagedisk, backend);
     host_file_sync(img->fd);
@@ -58,6 +75,7 @@ extern "C" int standin_imagedisk_create(const char *name, const char *path, unsi
     struct imagedisk *img = (struct imagedisk *)host_calloc(1, sizeof(*img));
     img->backend.kind = "imagedisk";
     img->backend.io = imagedisk_io;
+    img->backend.iov = imagedisk_iov;
     img->backend.release = imagedisk_release;
     img->fd = fd;
     return simdisk_create(&img->backend, name, major, first_minor, minors,

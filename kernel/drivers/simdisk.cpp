@@ -57,6 +57,7 @@ struct simdisk {
     int paused;   /* the controller holds its bios */
     int stopping; /* the disk goes away: serve what is queued, then end */
     int gone;     /* unplugged: what is queued ends with -EIO instead */
+    int direct;   /* bios are served in make_request while nothing delays them */
     /* Bios held by the rule, in arrival order; counted in `queued`. */
     struct hold_rule hold;
     int holding; /* a rule is in force (until the release) */
@@ -100,9 +101,14 @@ static long long first_failing(struct simdisk *sd, int rw, unsigned long long se
     return first;
 }
 
-/* Moves up to `bytes` of the bio; returns 0 or the backend's error. */
+/* Moves up to `bytes` of the bio; returns 0 or the backend's error. A
+ * backend that takes pieces gets the whole bio in one call. */
 static int move_data(struct simdisk *sd, struct bio *bio, int rw, unsigned int bytes) {
     unsigned long long pos = (unsigned long long)bio->bi_sector << 9;
+    struct host_iovec iov[BIO_MAX_PAGES];
+    int count = 0;
+    unsigned long total = 0;
+    int vectored = sd->backend->iov && bio->bi_vcnt <= BIO_MAX_PAGES;
     struct bio_vec *bv;
     int i, ret = 0;
     host_mutex_lock(&sd->data_lock);
@@ -115,12 +121,20 @@ static int move_data(struct simdisk *sd, struct bio *bio, int rw, unsigned int b
         }
         unsigned int n = bv->bv_len < bytes ? bv->bv_len : bytes;
         char *data = (char *)page_address(bv->bv_page) + bv->bv_offset;
-        ret = sd->backend->io(sd->backend, rw, pos, data, n);
-        if (ret)
-            break;
-        pos += n;
+        if (vectored) {
+            iov[count].base = data;
+            iov[count++].len = n;
+            total += n;
+        } else {
+            ret = sd->backend->io(sd->backend, rw, pos, data, n);
+            if (ret)
+                break;
+            pos += n;
+        }
         bytes -= n;
     }
+    if (!ret && count)
+        ret = sd->backend->iov(sd->backend, rw, pos, iov, count, total);
     host_mutex_unlock(&sd->data_lock);
     return ret;
 }
@@ -266,6 +280,17 @@ static int splice_held(struct simdisk *sd) {
     return n;
 }
 
+/* Called under sd->lock: whether a bio of a direct disk is served in the
+ * caller's context, as nothing may delay it or be overtaken by it. */
+static int direct_now(struct simdisk *sd, struct sim_request *rq) {
+#if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 24)
+    return 0; /* its completions come in pieces, drawn from the thread's seed */
+#else
+    return sd->direct && !rq->injected && !sd->paused && !sd->holding && !sd->head && !sd->gone &&
+           !__atomic_load_n(&sd->latency_ns, __ATOMIC_RELAXED);
+#endif
+}
+
 static int simdisk_make_request(struct request_queue *q, struct bio *bio) {
     struct simdisk *sd = (struct simdisk *)q->queuedata;
     /* Bios may come straight here, bypassing generic_make_request. */
@@ -281,6 +306,17 @@ static int simdisk_make_request(struct request_queue *q, struct bio *bio) {
     unsigned long flags;
     spin_lock_irqsave(sd->lock, flags);
     int stopping = sd->stopping;
+    if (!stopping && direct_now(sd, rq)) {
+        sd->queued++;
+        spin_unlock_irqrestore(sd->lock, flags);
+        host_free(rq);
+        serve(sd, bio);
+        spin_lock_irqsave(sd->lock, flags);
+        sd->queued--;
+        spin_unlock_irqrestore(sd->lock, flags);
+        wake_up_all(&sd->queued_wq);
+        return 0;
+    }
     if (!stopping && hold_catches(sd, bio)) {
         if (sd->held_tail)
             sd->held_tail->next = rq;
@@ -550,6 +586,8 @@ static void simdisk_stop(struct simdisk *sd, int gone) {
     wake_up(&sd->wq);
     wake_up_all(&sd->queued_wq);
     wait_for_completion(&sd->exited);
+    /* A bio served in its submitter's context may still be ending. */
+    wait_event(sd->queued_wq, locked_read(sd, &sd->queued) == 0);
 }
 
 static void simdisk_unregister(struct simdisk *sd) {
@@ -675,6 +713,19 @@ static int set_paused(unsigned int dev, int paused) {
     sd->paused = paused;
     spin_unlock_irqrestore(sd->lock, flags);
     wake_up(&sd->wq);
+    simdisk_put(sd, bdev);
+    return 0;
+}
+
+extern "C" int standin_disk_set_direct(unsigned int dev, int direct) {
+    struct block_device *bdev;
+    struct simdisk *sd = simdisk_get(dev, &bdev);
+    if (!sd)
+        return -ENODEV;
+    unsigned long flags;
+    spin_lock_irqsave(sd->lock, flags);
+    sd->direct = direct != 0;
+    spin_unlock_irqrestore(sd->lock, flags);
     simdisk_put(sd, bdev);
     return 0;
 }

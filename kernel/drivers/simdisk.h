@@ -10,11 +10,17 @@
 
 #include <linux/types.h>
 
+struct host_iovec;
+
 struct simdisk_backend {
     const char *kind; /* "ramdisk", "imagedisk" */
     /* Moves len bytes at byte offset off of the disk; 0 or -errno. */
     int (*io)(struct simdisk_backend *b, int rw, unsigned long long off, void *buf,
               unsigned long len);
+    /* Optional: moves the pieces, len bytes in all, at byte offset off, in
+     * one go; 0 or -errno. */
+    int (*iov)(struct simdisk_backend *b, int rw, unsigned long long off,
+               const struct host_iovec *iov, int count, unsigned long len);
     void (*release)(struct simdisk_backend *b);
 };
 

@@ -3,7 +3,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <cstddef>
 
 #include <cerrno>
 
@@ -21,6 +24,20 @@ long host_file_pread(int fd, void *buf, unsigned long n, unsigned long long off)
 
 long host_file_pwrite(int fd, const void *buf, unsigned long n, unsigned long long off) {
     ssize_t r = pwrite(fd, buf, n, static_cast<off_t>(off));
+    return r < 0 ? -errno : r;
+}
+
+static_assert(sizeof(host_iovec) == sizeof(iovec) &&
+              offsetof(host_iovec, base) == offsetof(iovec, iov_base) &&
+              offsetof(host_iovec, len) == offsetof(iovec, iov_len));
+
+long host_file_preadv(int fd, const host_iovec *iov, int count, unsigned long long off) {
+    ssize_t r = preadv(fd, reinterpret_cast<const iovec *>(iov), count, static_cast<off_t>(off));
+    return r < 0 ? -errno : r;
+}
+
+long host_file_pwritev(int fd, const host_iovec *iov, int count, unsigned long long off) {
+    ssize_t r = pwritev(fd, reinterpret_cast<const iovec *>(iov), count, static_cast<off_t>(off));
     return r < 0 ? -errno : r;
 }
 

@@ -106,6 +106,14 @@ long host_elf_section(const char *path, const char *section, char *buf, unsigned
 int host_file_open(const char *path, int writable);
 long host_file_pread(int fd, void *buf, unsigned long n, unsigned long long off);
 long host_file_pwrite(int fd, const void *buf, unsigned long n, unsigned long long off);
+/* One piece of a vectored transfer; laid out as the host's struct iovec. */
+struct host_iovec {
+    void *base;
+    unsigned long len;
+};
+/* One host call for all the pieces, at consecutive offsets from off. */
+long host_file_preadv(int fd, const struct host_iovec *iov, int count, unsigned long long off);
+long host_file_pwritev(int fd, const struct host_iovec *iov, int count, unsigned long long off);
 int host_file_sync(int fd);
 long long host_file_size(int fd);
 int host_file_close(int fd);

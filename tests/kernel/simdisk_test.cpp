@@ -4,8 +4,8 @@
  * not up to date (with the older completion, with the failed bytes still
  * outstanding) after moving the sectors before them; a paused disk holds its
  * bios until it resumes, and a hold rule only the bios it names until their
- * release; the older completion hears of a bio of several pages in pieces; an
- * unplugged disk fails its bios and stays memory for those who hold it.
+ * release; a direct disk serves in the submitter's context; the older completion hears of a bio of
+ * several pages in pieces; an unplugged disk fails its bios and stays memory for those who hold it.
  */
 #include <linux/kernel.h>
 #include <linux/bio.h>
@@ -132,6 +132,40 @@ static void paused_disk_holds_its_bios(struct kunit *test) {
         KUNIT_EXPECT_TRUE(test, r[i].uptodate);
         bio_put(bio[i]);
     }
+    __free_page(page);
+    bdput(whole);
+    KUNIT_EXPECT_EQ(test, standin_disk_remove(SD_DISK), 0);
+}
+
+/* A direct disk ends a bio in its submitter's context, before submit_bio
+ * returns; a pause still holds bios, which then keep their order. */
+static void direct_disk_serves_in_the_submitters_context(struct kunit *test) {
+    KUNIT_ASSERT_EQ(test, make_disk(), 0);
+    KUNIT_ASSERT_EQ(test, standin_disk_set_direct(SD_DISK, 1), 0);
+    struct block_device *whole = bdget(SD_DISK);
+    struct page *page = alloc_page(GFP_KERNEL);
+    fill_page(page, 4);
+    struct bio_result r[2];
+    struct bio *bio = test_bio(whole, 8, page, PAGE_SIZE, &r[0]);
+    submit_bio(WRITE, bio);
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 24)
+    KUNIT_EXPECT_EQ(test, r[0].calls, 1);
+    KUNIT_EXPECT_TRUE(test, r[0].task == current);
+#endif
+    wait_for_completion(&r[0].done);
+    KUNIT_EXPECT_TRUE(test, r[0].uptodate);
+    bio_put(bio);
+    KUNIT_ASSERT_EQ(test, standin_disk_pause(SD_DISK), 0);
+    bio = test_bio(whole, 8, alloc_page(GFP_KERNEL), PAGE_SIZE, &r[1]);
+    submit_bio(READ, bio);
+    KUNIT_EXPECT_EQ(test, standin_disk_wait_queued(SD_DISK, 1), 1);
+    KUNIT_EXPECT_EQ(test, r[1].calls, 0);
+    KUNIT_ASSERT_EQ(test, standin_disk_resume(SD_DISK), 0);
+    wait_for_completion(&r[1].done);
+    KUNIT_EXPECT_EQ(
+        test, memcmp(page_address(bio->bi_io_vec[0].bv_page), page_address(page), PAGE_SIZE), 0);
+    __free_page(bio->bi_io_vec[0].bv_page);
+    bio_put(bio);
     __free_page(page);
     bdput(whole);
     KUNIT_EXPECT_EQ(test, standin_disk_remove(SD_DISK), 0);
@@ -395,6 +429,7 @@ static struct kunit_case simdisk_cases[] = {
     KUNIT_CASE(partition_writes_land_at_the_partition),
     KUNIT_CASE(failed_sectors_end_the_bio_with_an_error),
     KUNIT_CASE(paused_disk_holds_its_bios),
+    KUNIT_CASE(direct_disk_serves_in_the_submitters_context),
     KUNIT_CASE(held_bios_wait_for_their_release),
     KUNIT_CASE(device_numbers_and_removal),
     KUNIT_CASE(multi_page_bios_end_in_pieces_before_2_6_24),

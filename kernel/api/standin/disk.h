@@ -32,6 +32,13 @@ extern "C" {
  */
 int standin_ramdisk_create(const char *name, unsigned int major, unsigned int first_minor,
                            int minors, unsigned long long sectors);
+/*
+ * With `direct` set, the disk of `dev` serves each bio inside its
+ * make_request function, in the submitter's context, as the kernel's own RAM
+ * disk driver does, whenever no latency, pause, hold or queued bio would
+ * delay it; 0 (the default) leaves every bio to the controller's thread.
+ */
+int standin_disk_set_direct(unsigned int dev, int direct);
 /* A disk backed by an image file (its size, rounded down to sectors); its
  * queue has a queue_lock. Writes go to the file. */
 int standin_imagedisk_create(const char *name, const char *path, unsigned int major,
