@@ -372,6 +372,12 @@ static int backup_cache(void *unused) {
         if (b && velGetState(b) > VEL_STATE_STARTED) {
             int count;
             MakeRequest *batch = takeBatch(b, &count);
+            /* One wake-up served the whole batch: the others' counts are
+             * taken now, or the thread would spin through them later, on
+             * the CPU the writers need. */
+            for (int i = 1; i < count; i++)
+                if (down_trylock(&signalThread))
+                    break;
             if (batch)
                 replay(b, batch, count);
         }
