@@ -3,6 +3,8 @@
 //  - the freeze window: the driver's eTimeFrozen (from the statistics in the
 //    kernel log) against a bare freeze and thaw of the file system with the
 //    same amount of dirty data to write back, alternating round by round;
+//    and, on a fine clock, the median time the driver held the file system
+//    frozen (from the end of the freeze to the start of the thaw);
 //  - the full-backup read throughput (every block through VEL_READ_BLOCKS and
 //    the transfer buffer) against pread of the same partition from the
 //    image file.
@@ -61,6 +63,8 @@ double loggedFrozenSeconds() {
 struct FreezeWindow {
     // Mean seconds; the bare freeze timed with the driver's clock as well.
     double snapshot = 0, bare = 0, bareCoarse = 0;
+    // Median seconds the snapshot held the file system frozen, fine clock.
+    double held = 0;
 };
 
 double coarseResolution() {
@@ -82,6 +86,7 @@ double coarseSeconds() {
 FreezeWindow measureFreezeWindow(const sim::AttachedDisk &disk, unsigned dev) {
     FreezeWindow w;
     agent::SessionKey key;
+    std::vector<double> held;
     for (int round = 0; round < 2 * kFreezeRounds; ++round) {
         const bool bare = (round + round / 2) % 2 == 0;
         sim::Machine::clearLog();
@@ -100,6 +105,7 @@ FreezeWindow measureFreezeWindow(const sim::AttachedDisk &disk, unsigned dev) {
             } else {
                 session.snapshot(key);
                 key.raw = session.automapState().amsKey;
+                held.push_back(static_cast<double>(standin_fs_last_freeze_held_ns(dev)) * 1e-9);
             }
         }
         if (!bare)
@@ -108,6 +114,8 @@ FreezeWindow measureFreezeWindow(const sim::AttachedDisk &disk, unsigned dev) {
     w.bare /= kFreezeRounds;
     w.bareCoarse /= kFreezeRounds;
     w.snapshot /= kFreezeRounds;
+    std::nth_element(held.begin(), held.begin() + held.size() / 2, held.end());
+    w.held = held[held.size() / 2];
     return w;
 }
 
@@ -179,9 +187,10 @@ int main(int argc, char **argv) {
             std::printf(
                 "{\"freeze_snapshot_ms\": %.6f, \"freeze_bare_coarse_ms\": %.6f, "
                 "\"freeze_bare_fine_ms\": %.6f, \"coarse_tick_ms\": %.3f, "
+                "\"freeze_held_median_us\": %.3f, "
                 "\"backup_MiBps\": %.3f, \"pread_MiBps\": %.3f}\n",
                 w.snapshot * 1e3, w.bareCoarse * 1e3, w.bare * 1e3, coarseResolution() * 1e3,
-                mib / backup, mib / direct);
+                w.held * 1e6, mib / backup, mib / direct);
             return 0;
         }
         std::printf("freeze window, %d rounds each, %u dirty blocks (%u KiB) to write back:\n",
@@ -193,6 +202,8 @@ int main(int argc, char **argv) {
         std::printf(
             "  ratio %.2f; the driver's own share %+.3f ms (the clock ticks every %.0f ms)\n",
             w.snapshot / w.bareCoarse, (w.snapshot - w.bareCoarse) * 1e3, coarseResolution() * 1e3);
+        std::printf("  the driver held the file system frozen for %.1f us (median, fine clock)\n",
+                    w.held * 1e6);
         std::printf("full-backup read of %u MiB, best of %d:\n", kPartitionMiB, kReadRounds);
         std::printf("  VEL_READ_BLOCKS through the transfer buffer %.1f MiB/s\n", mib / backup);
         std::printf("  pread of the partition from the image file  %.1f MiB/s\n", mib / direct);

@@ -42,6 +42,9 @@ struct sim_fs {
     int in_flight;       /* bios of the file system */
     int dead;            /* unmounting: no new writes */
     unsigned long epoch; /* freezes completed */
+    /* Host monotonic ns: when the last freeze was complete, and how long the
+     * file system then stayed frozen until its thaw began. */
+    unsigned long long frozen_at_ns, held_ns;
     int freeze_failures; /* test control: freezes still to fail */
     int freeze_error;
     struct list_head dirty;
@@ -424,8 +427,33 @@ static int sim_fs_freeze(struct super_block *sb) {
     unsigned long epoch = ++fs->epoch;
     spin_unlock_irqrestore(&fs->lock, flags);
     capture_on_freeze(sb, epoch);
+    spin_lock_irqsave(&fs->lock, flags);
+    fs->frozen_at_ns = host_monotonic_ns();
+    spin_unlock_irqrestore(&fs->lock, flags);
     return 0;
 }
+
+/* Only times the freeze: what the freezer did while the file system was
+ * frozen, on a fine clock. */
+static void note_thaw(struct super_block *sb) {
+    struct sim_fs *fs = fs_of(sb);
+    unsigned long long now = host_monotonic_ns();
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    fs->held_ns = now - fs->frozen_at_ns;
+    spin_unlock_irqrestore(&fs->lock, flags);
+}
+
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
+static int sim_fs_unfreeze(struct super_block *sb) {
+    note_thaw(sb);
+    return 0;
+}
+#else
+static void sim_fs_unlockfs(struct super_block *sb) {
+    note_thaw(sb);
+}
+#endif
 
 #if LINUX_VERSION_CODE < KERNEL_VERSION(2, 6, 29)
 /* A freeze cannot fail here: no failure is ever armed before 2.6.29. */
@@ -449,15 +477,18 @@ static void sim_fs_put_super(struct super_block *sb) {
     host_free(fs);
 }
 
-/* No thaw operation: held writers wait on s_wait_unfrozen, which the thaw
- * wakes once it has marked the super block unfrozen. */
+/* The thaw operation only times the freeze: held writers wait on
+ * s_wait_unfrozen, which the thaw wakes once it has marked the super block
+ * unfrozen. */
 static const struct super_operations sim_fs_ops = {
     .put_super = sim_fs_put_super,
     .sync_fs = sim_fs_sync_fs,
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
     .freeze_fs = sim_fs_freeze,
+    .unfreeze_fs = sim_fs_unfreeze,
 #else
     .write_super_lockfs = sim_fs_write_super_lockfs,
+    .unlockfs = sim_fs_unlockfs,
 #endif
 };
 
@@ -570,6 +601,19 @@ extern "C" unsigned long standin_fs_freezes(unsigned int dev) {
     spin_unlock_irqrestore(&fs->lock, flags);
     drop_super(sb);
     return epoch;
+}
+
+extern "C" unsigned long long standin_fs_last_freeze_held_ns(unsigned int dev) {
+    struct super_block *sb = get_super_by_dev(dev);
+    if (!sb)
+        return 0;
+    struct sim_fs *fs = fs_of(sb);
+    unsigned long flags;
+    spin_lock_irqsave(&fs->lock, flags);
+    unsigned long long held = fs->held_ns;
+    spin_unlock_irqrestore(&fs->lock, flags);
+    drop_super(sb);
+    return held;
 }
 
 extern "C" int standin_fs_fail_freeze(unsigned int dev, int error, int times) {

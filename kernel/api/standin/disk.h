@@ -199,6 +199,10 @@ int standin_fs_wait_held_writers(unsigned int dev, int count);
 int standin_fs_wait_freezing(unsigned int dev);
 /* Freezes completed on the mounted file system so far (its epoch). */
 unsigned long standin_fs_freezes(unsigned int dev);
+/* How long the file system stayed frozen the last time, from the end of its
+ * freeze to the start of its thaw, in ns on a fine clock: the time the
+ * freezer itself held it. 0 before any thaw. */
+unsigned long long standin_fs_last_freeze_held_ns(unsigned int dev);
 /*
  * Kernels from 2.6.29 on: the next `times` freezes of the file system fail
  * with `error` (negative errno): freeze_bdev returns ERR_PTR(error) and leaves
