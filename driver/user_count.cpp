@@ -1,27 +1,16 @@
 /*
  * The user counts that guard the driver's shared records: a reader counts
- * itself in without a lock unless a writer holds the record's lock, and out
- * without it; a writer drains the count down to its resting value of 1 and
- * keeps the lock, so no reader can come in until it lets go.
+ * itself in under the record's lock and out without it; a writer drains the
+ * count down to its resting value of 1 and keeps the lock, so no reader can
+ * come in until it lets go.
  */
 #include <linux/kernel.h>
 #include <linux/sched.h>
 #include <linux/spinlock.h>
-#include <asm/system.h>
 
 #include "user_count.h"
 
-/*
- * Counted in first, then a look at the lock: a drainer takes the lock before
- * it reads the count, so either it sees this reader or this reader sees the
- * lock taken and steps back to wait for it. The common path takes no lock.
- */
 void usersIn(spinlock_t *lock, atomic_t *users) {
-    atomic_inc(users);
-    smp_mb();
-    if (!spin_is_locked(lock))
-        return;
-    atomic_dec(users);
     unsigned long flags;
     spin_lock_irqsave(lock, flags);
     atomic_inc(users);
@@ -35,8 +24,6 @@ void drainUsers(spinlock_t *lock, atomic_t *users, unsigned long *flags) {
 void drainUsersTo(spinlock_t *lock, atomic_t *users, int rest, unsigned long *flags) {
     for (;;) {
         spin_lock_irqsave(lock, *flags);
-        /* Pairs with the reader's barrier between its count and its look. */
-        smp_mb();
         /* With the lock held no user can count in, only out. The test is a
          * fully ordered read-modify-write: what the users did before they
          * counted out is seen by the drainer. */

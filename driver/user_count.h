@@ -1,9 +1,9 @@
 /*
  * The user counts that guard the driver's shared records (the automap
  * table and its sessions, block maps, the queue registry): a count that
- * rests at 1; a reader counts itself in (taking the record's lock only
- * while a writer holds it) and out without it; a writer drains the count and keeps the lock while
- * it changes or frees the record.
+ * rests at 1; a reader counts itself in under the record's lock and out
+ * without it; a writer drains the count and keeps the lock while it changes
+ * or frees the record.
  */
 #ifndef VELMORA_USER_COUNT_H
 #define VELMORA_USER_COUNT_H
