@@ -72,7 +72,7 @@ static AutoMapSession *takeFromSlot(AutoMapSession **slot) {
     waitForAMListUsers(&flags);
     AutoMapSession *ams = *slot;
     ACCESS_ONCE(*slot) = (AutoMapSession *)NULL;
-    spin_unlock_irqrestore(&amListUsersLock, flags);
+    usersRelease(&amListUsersLock, &amListUsers, flags);
     return ams;
 }
 
@@ -107,7 +107,7 @@ int newAMS(Backup *b, AutoMapSession **amSession) {
     unsigned long flags;
     waitForAMListUsers(&flags);
     ACCESS_ONCE(*slot) = ams;
-    spin_unlock_irqrestore(&amListUsersLock, flags);
+    usersRelease(&amListUsersLock, &amListUsers, flags);
     return VEL_OK;
 }
 
@@ -117,7 +117,7 @@ void closeAM(AutoMapSession *ams) {
     unsigned long flags;
     int numPagesFreed = 0;
     waitForAMSUsers(ams, &flags);
-    spin_unlock_irqrestore(&ams->usersLock, flags);
+    usersRelease(&ams->usersLock, &ams->users, flags);
     closeBlockMap(&ams->map, &numPagesFreed);
     atomic_sub(numPagesFreed, &curAllocAMPages);
     if (ams->diskInfo.bdev)

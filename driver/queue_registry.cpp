@@ -132,7 +132,7 @@ void addQueueToList(struct request_queue *q, DiskInfo *di) {
         list_add_tail(&newQueue->list, &queueListHead);
         queueLinked = 1;
     }
-    spin_unlock_irqrestore(&queueListUsersLock, flags);
+    usersRelease(&queueListUsersLock, &queueListUsers, flags);
     if (!queueLinked)
         kfree(newQueue);
     if (!devLinked)
@@ -253,7 +253,7 @@ void unSetMRFDEV(DiskInfo *diskInfo) {
     waitForQueueListUsers(&flags);
     QueueList *node = findDevNode(diskInfo->kdev);
     if (!node) {
-        spin_unlock_irqrestore(&queueListUsersLock, flags);
+        usersRelease(&queueListUsersLock, &queueListUsers, flags);
         if (!getRequestQueue(diskInfo))
             printk(KERN_WARNING
                    "%s: Unable to get request queue for MAJOR=%d, MINOR=%d while unsetting MRF.",
@@ -278,7 +278,7 @@ void unSetMRFDEV(DiskInfo *diskInfo) {
     if (restore && restore != queueMRF(q))
         setQueueMRF(q, restore);
     velUnlockRequestQueue(q, qflags);
-    spin_unlock_irqrestore(&queueListUsersLock, flags);
+    usersRelease(&queueListUsersLock, &queueListUsers, flags);
     if (freed)
         blk_put_queue(q);
 }
@@ -290,7 +290,7 @@ void unhookQueue(struct request_queue *q, void (*each)(dev_t, void *), void *ctx
     waitForQueueListUsers(&flags);
     QueueList *node = findQueue(q);
     if (!node) {
-        spin_unlock_irqrestore(&queueListUsersLock, flags);
+        usersRelease(&queueListUsersLock, &queueListUsers, flags);
         return;
     }
     DevList *dev, *next;
@@ -309,7 +309,7 @@ void unhookQueue(struct request_queue *q, void (*each)(dev_t, void *), void *ctx
     velUnlockRequestQueue(q, qflags);
     list_del(&node->list);
     kfree(node);
-    spin_unlock_irqrestore(&queueListUsersLock, flags);
+    usersRelease(&queueListUsersLock, &queueListUsers, flags);
     blk_put_queue(q);
 }
 

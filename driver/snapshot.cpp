@@ -122,15 +122,15 @@ static int switchToCopyOnWrite(Backup *b, AutoMapSession *ams, enum SnapCase kas
         struct page **pages = b->blockMap.map;
         b->blockMap.map = ams->map.map;
         ams->map.map = pages;
-        spin_unlock_irqrestore(&ams->map.usersLock, smFlags);
-        spin_unlock_irqrestore(&b->blockMap.usersLock, bmFlags);
+        usersRelease(&ams->map.usersLock, &ams->map.users, smFlags);
+        usersRelease(&b->blockMap.usersLock, &b->blockMap.users, bmFlags);
     } else if (kase == SNAP_LOAD) {
         missed = 1;
     } else {
         velSetState(ams, VEL_AMS_IN_SYNC);
     }
     velSetState(b, VEL_STATE_SNAPSHOT);
-    spin_unlock_irqrestore(&ams->usersLock, amsFlags);
+    usersRelease(&ams->usersLock, &ams->users, amsFlags);
     return missed;
 }
 

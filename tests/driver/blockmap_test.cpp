@@ -219,9 +219,9 @@ static void close_waits_for_bit_operations(struct kunit *test) {
         schedule();
     unsigned long flags;
     waitForBlockMapUsers(&bm, &flags);
-    KUNIT_EXPECT_EQ(test, atomic_read(&bm.users), 1);
+    KUNIT_EXPECT_EQ(test, atomic_read(&bm.users), 1 + USERS_CLOSING);
     closeBlockMap(&bm, &freed);
-    spin_unlock_irqrestore(&bm.usersLock, flags);
+    usersRelease(&bm.usersLock, &bm.users, flags);
     /* Let every writer see the closed map before stopping them. */
     for (int seen = 0; seen < 3;) {
         seen = 0;
