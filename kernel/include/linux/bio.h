@@ -29,22 +29,22 @@ typedef int(bio_end_io_t)(struct bio *, unsigned int, int);
 typedef void(bio_destructor_t)(struct bio *);
 
 struct bio {
-    sector_t bi_sector;        /* first sector, 512-byte units */
+    sector_t bi_sector; /* first sector, 512-byte units */
     struct bio *bi_next;
     struct block_device *bi_bdev;
-    unsigned long bi_flags;    /* BIO_* bits */
-    unsigned long bi_rw;       /* READ/WRITE in bit 0, read-ahead in bit 1 */
+    unsigned long bi_flags; /* BIO_* bits */
+    unsigned long bi_rw;    /* READ/WRITE in bit 0, read-ahead in bit 1 */
     unsigned short bi_vcnt;
     unsigned short bi_idx;
     unsigned short bi_phys_segments;
-    unsigned int bi_size;      /* bytes still to do */
+    unsigned int bi_size; /* bytes still to do */
     unsigned int bi_max_vecs;
     struct bio_vec *bi_io_vec;
     bio_end_io_t *bi_end_io;
-    atomic_t bi_cnt;           /* references; the bio is freed at 0 */
+    atomic_t bi_cnt; /* references; the bio is freed at 0 */
     void *bi_private;
     bio_destructor_t *bi_destructor;
-    unsigned long bi_standin;  /* the block layer's own bookkeeping */
+    unsigned long bi_standin; /* the block layer's own bookkeeping */
 };
 
 /* bi_flags bits */
