@@ -703,14 +703,15 @@ extern "C" int standin_get_disk_stats(unsigned int dev, struct standin_disk_stat
     return 0;
 }
 
-static int set_paused(unsigned int dev, int paused) {
+/* Sets one of the controller's switches and lets its thread look again. */
+static int set_switch(unsigned int dev, int simdisk::*which, int on) {
     struct block_device *bdev;
     struct simdisk *sd = simdisk_get(dev, &bdev);
     if (!sd)
         return -ENODEV;
     unsigned long flags;
     spin_lock_irqsave(sd->lock, flags);
-    sd->paused = paused;
+    sd->*which = on != 0;
     spin_unlock_irqrestore(sd->lock, flags);
     wake_up(&sd->wq);
     simdisk_put(sd, bdev);
@@ -718,24 +719,15 @@ static int set_paused(unsigned int dev, int paused) {
 }
 
 extern "C" int standin_disk_set_direct(unsigned int dev, int direct) {
-    struct block_device *bdev;
-    struct simdisk *sd = simdisk_get(dev, &bdev);
-    if (!sd)
-        return -ENODEV;
-    unsigned long flags;
-    spin_lock_irqsave(sd->lock, flags);
-    sd->direct = direct != 0;
-    spin_unlock_irqrestore(sd->lock, flags);
-    simdisk_put(sd, bdev);
-    return 0;
+    return set_switch(dev, &simdisk::direct, direct);
 }
 
 extern "C" int standin_disk_pause(unsigned int dev) {
-    return set_paused(dev, 1);
+    return set_switch(dev, &simdisk::paused, 1);
 }
 
 extern "C" int standin_disk_resume(unsigned int dev) {
-    return set_paused(dev, 0);
+    return set_switch(dev, &simdisk::paused, 0);
 }
 
 extern "C" int standin_disk_wait_queued(unsigned int dev, int count) {

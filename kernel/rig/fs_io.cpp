@@ -590,30 +590,28 @@ extern "C" int standin_fs_wait_freezing(unsigned int dev) {
     return 0;
 }
 
-extern "C" unsigned long standin_fs_freezes(unsigned int dev) {
+/* One field of the mounted file system's freeze record, read under its
+ * lock; 0 when nothing is mounted. */
+template <typename T>
+static T freeze_record(unsigned int dev, T sim_fs::*field) {
     struct super_block *sb = get_super_by_dev(dev);
     if (!sb)
         return 0;
     struct sim_fs *fs = fs_of(sb);
     unsigned long flags;
     spin_lock_irqsave(&fs->lock, flags);
-    unsigned long epoch = fs->epoch;
+    T value = fs->*field;
     spin_unlock_irqrestore(&fs->lock, flags);
     drop_super(sb);
-    return epoch;
+    return value;
+}
+
+extern "C" unsigned long standin_fs_freezes(unsigned int dev) {
+    return freeze_record(dev, &sim_fs::epoch);
 }
 
 extern "C" unsigned long long standin_fs_last_freeze_held_ns(unsigned int dev) {
-    struct super_block *sb = get_super_by_dev(dev);
-    if (!sb)
-        return 0;
-    struct sim_fs *fs = fs_of(sb);
-    unsigned long flags;
-    spin_lock_irqsave(&fs->lock, flags);
-    unsigned long long held = fs->held_ns;
-    spin_unlock_irqrestore(&fs->lock, flags);
-    drop_super(sb);
-    return held;
+    return freeze_record(dev, &sim_fs::held_ns);
 }
 
 extern "C" int standin_fs_fail_freeze(unsigned int dev, int error, int times) {
