@@ -53,6 +53,7 @@ class Rig {
         }
         ::close(out);
         if (standin_imagedisk_create("rdbench", image_.c_str(), kMajor, 0, 1) != 0 ||
+            standin_disk_set_direct(kDev, 1) != 0 ||
             standin_mount(kDev, "testfs", kBlockSize) != 0)
             throw std::runtime_error("cannot set up the image disk");
         machine_.load(velmora::sim::velmoraModulePath());

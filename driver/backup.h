@@ -34,7 +34,8 @@
  *     inside the copy path)
  *   AutoMapSession.usersLock -> Backup.blockMap.usersLock
  *     -> AutoMapSession.map.usersLock                (the snapshot's switch)
- *   a block map's usersLock, then its sem, after every lock above but mrLock
+ *   a block map's usersLock after every lock above but mrLock; its bits
+ *     take none
  *   busyLock and vmaLock are taken alone.
  *
  * A command holding bSem may fault on the agent's memory (mmap_sem, for
@@ -46,10 +47,9 @@
 /* The order above, in the names the lock validator gives the classes (their
  * init expressions); entry.cpp declares it so that the stand-in enforces it.
  * busyLock and vmaLock are left out: nothing nests with them. */
-#define VEL_LOCK_ORDER                                                                     \
-    "&b->bSem, &b->writers, activeSessionUsers, &b->cacheUsers, &b->blockTable[i]->sem, "  \
-    "&bmap->sem, queueListUsersLock, amListUsersLock, &ams->usersLock, &bmap->usersLock, " \
-    "&b->mrLock"
+#define VEL_LOCK_ORDER                                                                    \
+    "&b->bSem, &b->writers, activeSessionUsers, &b->cacheUsers, &b->blockTable[i]->sem, " \
+    "queueListUsersLock, amListUsersLock, &ams->usersLock, &bmap->usersLock, &b->mrLock"
 
 /* The private record of one open file of the control device. Beside each
  * field: what guards it. "start" means written by the start command under

@@ -9,7 +9,6 @@
 
 #include <linux/types.h>
 #include <linux/spinlock.h>
-#include <linux/semaphore.h>
 #include <linux/mm.h>
 #include <asm/atomic.h>
 
@@ -21,7 +20,6 @@ typedef struct BlockMap {
     struct page **map; /* one page per 4096 bytes of bitmap, from vmalloc */
     atomic_t users;    /* 1 when idle, plus one per running operation */
     spinlock_t usersLock;
-    struct semaphore sem; /* serialises the bit operations */
 } BlockMap;
 
 /* newBlockMap's zeroFill: all bits clear, or all set. */

@@ -70,8 +70,8 @@ static int closer_thread(void *arg) {
 }
 
 /*
- * A writer is held inside the session (on the map's semaphore, which the test
- * holds) when the session is closed. The close unhooks and clears the slot,
+ * A writer is held inside the session (counted in on its map) when the
+ * session is closed. The close unhooks and clears the slot,
  * then waits; a writer that comes now finds no session; once the first one
  * is let go the close completes.
  */
@@ -88,10 +88,11 @@ static void close_waits_for_the_writers_inside(struct kunit *test) {
         c.t = &t;
         atomic_set(&c.finished, 0);
         init_completion(&c.done);
-        down(&ams->map.sem);
+        struct map_hold h;
+        map_hold_arm(&h, &ams->map);
         if (held_write_start(&w, &t, 3) > 0) {
-            while (atomic_read(&ams->users) < 2)
-                schedule();
+            map_hold_wait(&h);
+            KUNIT_EXPECT_EQ(test, atomic_read(&ams->users), 2);
             KUNIT_EXPECT_GT(test, kernel_thread(closer_thread, &c, 0), 0);
             while (slot_of(AMS_P1) || current_mrf(q) != own)
                 schedule();
@@ -111,14 +112,15 @@ static void close_waits_for_the_writers_inside(struct kunit *test) {
             KUNIT_EXPECT_EQ(test, atomic_read(&ams->users), 2);
             KUNIT_EXPECT_EQ(test, atomic_read(&c.finished), 0);
 
-            up(&ams->map.sem);
+            map_hold_release(&h);
             wait_for_completion(&w.done);
             KUNIT_EXPECT_EQ(test, w.uptodate, 1);
             wait_for_completion(&c.done);
             KUNIT_EXPECT_EQ(test, atomic_read(&amListUsers), 1);
             KUNIT_EXPECT_EQ(test, queue_nodes(), 0);
         } else {
-            up(&ams->map.sem);
+            atomic_sub(USERS_CLOSING, &ams->map.users);
+            map_hold_release(&h);
             KUNIT_EXPECT_TRUE(test, false);
         }
     } else {

@@ -186,8 +186,8 @@ static void queues_it_does_not_hold(struct kunit *test) {
 }
 
 /*
- * The write enters velAMRF and is held inside it (on the map's semaphore,
- * which the test holds) while the queue is taken out of the registry and its
+ * The write enters velAMRF and is held inside it (counted in on the
+ * session's map) while the queue is taken out of the registry and its
  * own function restored. Let go, it still finds a function and reaches the
  * disk.
  */
@@ -201,19 +201,21 @@ static void bio_inside_the_hook_while_unhooked(struct kunit *test) {
         struct standin_disk_stats before, after;
         standin_get_disk_stats(REG_DISK, &before);
         struct held_write w;
-        down(&p1.ams->map.sem);
+        struct map_hold h;
+        map_hold_arm(&h, &p1.ams->map);
         if (held_write_start(&w, &p1, 6) <= 0) {
-            up(&p1.ams->map.sem);
+            atomic_sub(USERS_CLOSING, &p1.ams->map.users);
+            map_hold_release(&h);
             KUNIT_EXPECT_TRUE(test, false);
             goto out;
         }
         /* In the hook: it holds a session reference. */
-        while (atomic_read(&p1.ams->users) < 2)
-            schedule();
+        map_hold_wait(&h);
+        KUNIT_EXPECT_EQ(test, atomic_read(&p1.ams->users), 2);
         unsetQueueMRFAMS(q);
         KUNIT_EXPECT_TRUE(test, current_mrf(q) == own);
         KUNIT_EXPECT_EQ(test, queue_nodes(), 0);
-        up(&p1.ams->map.sem);
+        map_hold_release(&h);
         wait_for_completion(&w.done);
         KUNIT_EXPECT_EQ(test, w.uptodate, 1);
         standin_get_disk_stats(REG_DISK, &after);

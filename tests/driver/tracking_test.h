@@ -19,9 +19,11 @@
 #include <kunit/test.h>
 #include <standin/disk.h>
 #include <standin/machine.h>
+#include <standin/preempt.h>
 
 #include "driver_test.h"
 #include "queue_registry.h"
+#include "user_count.h"
 #include "../kernel/blk_test_util.h"
 
 /* A partition of a test disk: start and length in sectors. */
@@ -181,6 +183,47 @@ static inline int held_write_start(struct held_write *w, struct tracked *t, u32 
     return kernel_thread(held_write_thread, w, 0);
 }
 
+/*
+ * Holds the next task that counts itself in on a block map, inside the hook
+ * with its session reference: the map carries a drainer's mark, so the task
+ * takes the map's lock, and the release of that lock is a preemption point
+ * where it waits until map_hold_release.
+ */
+struct map_hold {
+    BlockMap *bm;
+    atomic_t caught;
+    struct completion seen, go;
+};
+
+static inline void map_hold_point(const char *lock, unsigned long caller, void *ctx) {
+    struct map_hold *h = (struct map_hold *)ctx;
+    if (strcmp(lock, "&bmap->usersLock") != 0 || atomic_cmpxchg(&h->caught, 0, 1) != 0)
+        return;
+    complete(&h->seen);
+    wait_for_completion(&h->go);
+}
+
+static inline void map_hold_arm(struct map_hold *h, BlockMap *bm) {
+    h->bm = bm;
+    atomic_set(&h->caught, 0);
+    init_completion(&h->seen);
+    init_completion(&h->go);
+    atomic_add(USERS_CLOSING, &bm->users);
+    standin_set_preempt_hook(map_hold_point, h);
+}
+
+/* Waits until a task is held; the mark is gone when this returns. */
+static inline void map_hold_wait(struct map_hold *h) {
+    wait_for_completion(&h->seen);
+    atomic_sub(USERS_CLOSING, &h->bm->users);
+}
+
+static inline void map_hold_release(struct map_hold *h) {
+    complete(&h->go);
+    standin_set_preempt_hook(NULL, NULL);
+    standin_preempt_hook_sync();
+}
+
 /* A bio that is only looked at, never submitted: as a hook receives it, on
  * the whole disk. The caller bio_put()s it. */
 static inline struct bio *bare_bio(struct block_device *whole, sector_t sector, unsigned int size,
@@ -194,7 +237,7 @@ static inline struct bio *bare_bio(struct block_device *whole, sector_t sector, 
 }
 
 /* A bit of a map straight from its page, without counting in: for a test
- * that holds the map's semaphore itself. */
+ * that holds a writer counted in on the map. */
 static inline int peek_bit(BlockMap *bm, u32 n) {
     return test_bit(n % 32768, page_address(bm->map[n / 32768]));
 }
