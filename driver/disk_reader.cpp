@@ -160,9 +160,13 @@ static int vecsFor(Backup *b, u32 i, u32 numBlocks) {
 int readBlocks(Backup *b, u32 startBlockNum, u32 numBlocks, BackupVMA *bVMA) {
     int submitted = 0;
     BIORequest *run = NULL;
+    /* An empty cache has no bit in cacheMap. A block saved after this look
+     * is read from the disk and then taken from the cache by the command's
+     * re-check, as any block saved while its read is under way. */
+    int cacheEmpty = atomic_read(&b->curCBs) == 0;
     for (u32 i = 0; i < numBlocks; i++) {
         u32 n = startBlockNum + i;
-        if (blockInMap(&b->cacheMap, n)) {
+        if (!cacheEmpty && blockInMap(&b->cacheMap, n)) {
             /* its old contents are in the cache */
             if (run)
                 callRealMRF(b, run->bio);
