@@ -27,8 +27,8 @@
  * Lock order, outer to inner; no task takes an earlier one while it holds a
  * later one:
  *
- *   Backup.bSem -> Backup.writers -> activeSessionUsers -> Backup.cacheUsers
- *     -> a bucket's sem -> Backup.mrLock
+ *   Backup.bSem -> Backup.writers -> Backup.cacheUsers -> a bucket's sem
+ *     -> Backup.mrLock
  *   the sleeping locks above -> queueListUsersLock -> amListUsersLock, and
  *     queueListUsersLock -> a queue's lock (a failure re-hooks the queue from
  *     inside the copy path)
@@ -36,20 +36,21 @@
  *     -> AutoMapSession.map.usersLock                (the snapshot's switch)
  *   a block map's usersLock after every lock above but mrLock; its bits
  *     take none
- *   busyLock and vmaLock are taken alone.
+ *   busyLock, vmaLock and activeSessionUsersLock are taken alone.
  *
  * A command holding bSem may fault on the agent's memory (mmap_sem, for
  * reading); the mmap operation, called with mmap_sem held for writing,
- * therefore never takes bSem. The hook releases activeSessionUsers before
- * it takes writers.
+ * therefore never takes bSem. The hook counts itself out of
+ * activeSessionUsers before it takes writers.
  */
 
 /* The order above, in the names the lock validator gives the classes (their
  * init expressions); entry.cpp declares it so that the stand-in enforces it.
- * busyLock and vmaLock are left out: nothing nests with them. */
+ * busyLock, vmaLock and activeSessionUsersLock are left out: nothing nests
+ * with them. */
 #define VEL_LOCK_ORDER                                                                    \
-    "&b->bSem, &b->writers, activeSessionUsers, &b->cacheUsers, &b->blockTable[i]->sem, " \
-    "queueListUsersLock, amListUsersLock, &ams->usersLock, &bmap->usersLock, &b->mrLock"
+    "&b->bSem, &b->writers, &b->cacheUsers, &b->blockTable[i]->sem, queueListUsersLock, " \
+    "amListUsersLock, &ams->usersLock, &bmap->usersLock, &b->mrLock"
 
 /* The private record of one open file of the control device. Beside each
  * field: what guards it. "start" means written by the start command under
@@ -116,10 +117,11 @@ typedef struct Backup {
 extern atomic_t busy;
 extern spinlock_t busyLock;
 /* The started backup the hooks and kbackupd serve: stored at the end of a
- * start, cleared under activeSessionUsers (write); the hooks read it under
- * activeSessionUsers (read), kbackupd without a lock. */
+ * start, cleared by a drainer of activeSessionUsers (user_count.h); the hooks
+ * read it counted in there, kbackupd without a lock. */
 extern Backup *activeSession;
-extern struct rw_semaphore activeSessionUsers;
+extern atomic_t activeSessionUsers;
+extern spinlock_t activeSessionUsersLock;
 
 /* Ends a backup that is copying on write with an error state. Error states
  * are final: a task that moves the state on does so only from the state it

@@ -11,6 +11,7 @@
 #include "map_transfer.h"
 #include "queue_registry.h"
 #include "stats.h"
+#include "user_count.h"
 
 static void releaseBusy(Backup *b) {
     unsigned long flags;
@@ -161,9 +162,10 @@ void closeBackup(Backup *b) {
     flushWorkQueue(b);
     hookAfterBackup(b, saved);
     if (ACCESS_ONCE(activeSession) == b) {
-        down_write(&activeSessionUsers);
+        unsigned long flags;
+        drainUsers(&activeSessionUsersLock, &activeSessionUsers, &flags);
         ACCESS_ONCE(activeSession) = (Backup *)NULL;
-        up_write(&activeSessionUsers);
+        usersRelease(&activeSessionUsersLock, &activeSessionUsers, flags);
     }
     killWorkQueue(b);
     freeMMPages(b, &b->vmAreas[0]);

@@ -19,6 +19,7 @@
 #include "backup.h"
 #include "hook_policy.h"
 #include "disk_reader.h"
+#include "user_count.h"
 
 pid_t backup_cachePID;
 atomic_t backup_cacheThreadContinue = ATOMIC_INIT(1);
@@ -177,14 +178,14 @@ static Backup *takeActive(struct bio *bio, int bioMinor) {
      * holds nothing either. Spares every bio between backups the lock. */
     if (!ACCESS_ONCE(activeSession))
         return NULL;
-    down_read(&activeSessionUsers);
+    usersIn(&activeSessionUsersLock, &activeSessionUsers);
     Backup *b = ACCESS_ONCE(activeSession);
     if (b && (MAJOR(b->diskInfo.kdev) != MAJOR(bio->bi_bdev->bd_dev) ||
               MINOR(b->diskInfo.kdev) != (unsigned int)bioMinor))
         b = NULL;
     if (b)
         atomic_inc(&b->requestUsers);
-    up_read(&activeSessionUsers);
+    atomic_dec(&activeSessionUsers);
     return b;
 }
 

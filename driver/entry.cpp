@@ -20,7 +20,8 @@ struct semaphore signalThread;
 atomic_t busy;
 DEFINE_SPINLOCK(busyLock);
 Backup *activeSession;
-DECLARE_RWSEM(activeSessionUsers);
+atomic_t activeSessionUsers = ATOMIC_INIT(1);
+DEFINE_SPINLOCK(activeSessionUsersLock);
 
 int velInit(void) {
     sema_init(&signalThread, 1);
