@@ -6,6 +6,7 @@
  */
 #include <linux/kernel.h>
 #include <linux/list.h>
+#include <linux/mm.h>
 #include <linux/string.h>
 
 #include "internal.h"
@@ -116,13 +117,32 @@ unsigned long track_report_range(unsigned long lo, unsigned long hi, const char 
     return count;
 }
 
-extern "C" unsigned long standin_module_allocations(void) {
-    unsigned long count = 0;
+/* Objects and pages held by modules: as a count (bytes NULL) or in bytes. */
+static unsigned long module_holdings(unsigned long *bytes) {
+    unsigned long count = 0, size = 0;
     struct track_hdr *h;
     struct module_ranges modules;
     module_ranges_get(&modules);
     host_mutex_lock(&track_lock);
-    list_for_each_entry(h, &track_list, node) count += module_ranges_has(&modules, h->caller);
+    list_for_each_entry(h, &track_list, node) {
+        if (module_ranges_has(&modules, h->caller)) {
+            count++;
+            size += h->size;
+        }
+    }
     host_mutex_unlock(&track_lock);
-    return count + pages_in_modules(&modules);
+    unsigned long pages = pages_in_modules(&modules);
+    if (bytes)
+        *bytes = size + pages * PAGE_SIZE;
+    return count + pages;
+}
+
+extern "C" unsigned long standin_module_allocations(void) {
+    return module_holdings(NULL);
+}
+
+extern "C" unsigned long standin_module_allocated_bytes(void) {
+    unsigned long bytes;
+    module_holdings(&bytes);
+    return bytes;
 }

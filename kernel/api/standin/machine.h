@@ -32,6 +32,9 @@ void standin_klog_dump(void);
 
 /* Kernel memory (objects and pages) currently held by loaded modules. */
 unsigned long standin_module_allocations(void);
+/* The same in bytes: objects at the size asked for (slab objects at their
+ * cache's object size), pages at PAGE_SIZE. */
+unsigned long standin_module_allocated_bytes(void);
 /* Walks the page allocator's free lists; a BUG when one is broken. */
 void standin_check_free_pages(void);
 
