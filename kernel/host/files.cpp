@@ -2,6 +2,8 @@
 #include "seam.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -52,6 +54,24 @@ long long host_file_size(int fd) {
 
 int host_file_close(int fd) {
     return close(fd) == 0 ? 0 : -errno;
+}
+
+// FIFREEZE and FITHAW act on the mount point's directory.
+static int freezeIoctl(const char *path, unsigned long request) {
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -errno;
+    int r = ioctl(fd, request, 0) == 0 ? 0 : -errno;
+    close(fd);
+    return r;
+}
+
+int host_fs_freeze(const char *path) {
+    return freezeIoctl(path, FIFREEZE);
+}
+
+int host_fs_thaw(const char *path) {
+    return freezeIoctl(path, FITHAW);
 }
 
 }  // extern "C"

@@ -62,7 +62,7 @@ int host_unreserve(void *addr, unsigned long len) {
 
 // process_vm_{readv,writev} on our own pid copy through the host kernel, which
 // reports EFAULT for an unmapped or protected range instead of faulting us.
-static unsigned long copyVm(void *to, const void *from, unsigned long n, bool toUser) {
+static unsigned long copyVm(pid_t pid, void *to, const void *from, unsigned long n, bool toUser) {
     unsigned long done = 0;
     while (done < n) {
         iovec local{}, remote{};
@@ -73,8 +73,8 @@ static unsigned long copyVm(void *to, const void *from, unsigned long n, bool to
             local = {static_cast<char *>(to) + done, n - done};
             remote = {const_cast<char *>(static_cast<const char *>(from)) + done, n - done};
         }
-        ssize_t r = toUser ? process_vm_writev(getpid(), &local, 1, &remote, 1, 0)
-                           : process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+        ssize_t r = toUser ? process_vm_writev(pid, &local, 1, &remote, 1, 0)
+                           : process_vm_readv(pid, &local, 1, &remote, 1, 0);
         if (r <= 0)
             break;
         done += static_cast<unsigned long>(r);
@@ -83,10 +83,20 @@ static unsigned long copyVm(void *to, const void *from, unsigned long n, bool to
 }
 
 unsigned long host_copy_from_user(void *to, const void *from, unsigned long n) {
-    return n ? copyVm(to, from, n, false) : 0;
+    return n ? copyVm(getpid(), to, from, n, false) : 0;
 }
 unsigned long host_copy_to_user(void *to, const void *from, unsigned long n) {
-    return n ? copyVm(to, from, n, true) : 0;
+    return n ? copyVm(getpid(), to, from, n, true) : 0;
+}
+unsigned long host_peer_copy_from(int pid, void *to, const void *from, unsigned long n) {
+    return n ? copyVm(pid, to, from, n, false) : 0;
+}
+unsigned long host_peer_copy_to(int pid, void *to, const void *from, unsigned long n) {
+    return n ? copyVm(pid, to, from, n, true) : 0;
+}
+
+int host_phys_fd(void) {
+    return physFd;
 }
 
 }  // extern "C"

@@ -41,6 +41,18 @@ int host_unreserve(void *addr, unsigned long len);
  */
 unsigned long host_copy_from_user(void *to, const void *from, unsigned long n);
 unsigned long host_copy_to_user(void *to, const void *from, unsigned long n);
+/* The same in the memory of another process of the host, by its pid: the
+ * address space of an agent that reaches the kernel through a socket. */
+unsigned long host_peer_copy_from(int pid, void *to, const void *from, unsigned long n);
+unsigned long host_peer_copy_to(int pid, void *to, const void *from, unsigned long n);
+/* The physical-memory file (-1 before host_phys_map), for a peer process
+ * that maps frames of it at its own addresses. */
+int host_phys_fd(void);
+
+/* The host's own file system mounted at `path`, frozen (FIFREEZE) and thawed
+ * (FITHAW); 0 or -errno. For a device of the stand-in that the host mounted. */
+int host_fs_freeze(const char *path);
+int host_fs_thaw(const char *path);
 
 /*
  * Page faults in reserved user ranges: the handler gets the faulting address
