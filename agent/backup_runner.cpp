@@ -100,7 +100,7 @@ BlockBitmap blocksToCopy(const BackupSession &session, uint32_t totalBlocks, boo
 }  // namespace
 
 BackupReport runBackup(const BackupRequest &request) {
-    BackupSession session(request.devicePath);
+    BackupSession session(request.devicePath, request.system);
     BlockSize bs = session.blockSize(request.major, request.minor);
     BackupReport report;
     report.blockSize = static_cast<uint32_t>(bs.blockSize);
@@ -108,6 +108,10 @@ BackupReport runBackup(const BackupRequest &request) {
         static_cast<uint32_t>(static_cast<uint64_t>(bs.partitionSizeKB) * 1024 / report.blockSize);
 
     session.start(request.major, request.minor, report.totalBlocks, request.maxCacheBlocks);
+    // A full backup starts change tracking anew: on a machine that runs on,
+    // the device may be tracked for a key this agent does not hold.
+    if (!request.previousKey)
+        session.noLoadFromAutoMap();
     session.snapshot(request.previousKey.value_or(SessionKey::none()));
     if (request.afterSnapshot)
         request.afterSnapshot();

@@ -4,9 +4,11 @@
 
 #include "block_bitmap.h"
 #include "session_key.h"
+#include "system_calls.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -14,6 +16,8 @@ namespace velmora::agent {
 
 struct BackupRequest {
     std::string devicePath = "/dev/velmora";
+    // The kernel the device is reached through; none: this process's.
+    std::shared_ptr<SystemCalls> system;
     unsigned major = 0, minor = 0;
     // The image file: written whole by a full backup, patched by an
     // incremental one; replaced only by a backup that succeeded.

@@ -7,6 +7,7 @@
 #include "session_key.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace velmora::agent {
 
@@ -14,7 +15,9 @@ class TransferBuffer;
 
 class BackupSession {
   public:
-    explicit BackupSession(const std::string &devicePath = "/dev/velmora") : dev_(devicePath) {}
+    explicit BackupSession(const std::string &devicePath = "/dev/velmora",
+                           std::shared_ptr<SystemCalls> system = inProcessSystemCalls())
+        : dev_(devicePath, std::move(system)) {}
 
     const ControlDevice &device() const { return dev_; }
 

@@ -2,8 +2,11 @@
 // and issues commands, turning failures into exceptions that say what failed.
 #pragma once
 
+#include "system_calls.h"
+
 #include <velmora.h>
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -31,14 +34,19 @@ class SystemError : public std::runtime_error {
 
 class ControlDevice {
   public:
-    // Opens the node at `path`, creating it first (character device, major
-    // 120) when it does not exist.
-    explicit ControlDevice(const std::string &path = "/dev/velmora");
+    // Opens the node at `path` through `system` (this process's kernel by
+    // default, or when null), creating it first (character device, major 120) when it does
+    // not exist and the system lets the agent make nodes.
+    explicit ControlDevice(const std::string &path = "/dev/velmora",
+                           std::shared_ptr<SystemCalls> system = inProcessSystemCalls());
     ~ControlDevice();
     ControlDevice(const ControlDevice &) = delete;
     ControlDevice &operator=(const ControlDevice &) = delete;
 
     int fd() const { return fd_; }
+    // The system calls the file was opened through; its mappings go through
+    // them too.
+    const std::shared_ptr<SystemCalls> &system() const { return system_; }
     unsigned versionMajor() const;
     unsigned versionMinor() const;
     State state() const;
@@ -49,6 +57,7 @@ class ControlDevice {
 
   private:
     unsigned version(unsigned long request, const char *name) const;
+    std::shared_ptr<SystemCalls> system_;
     int fd_ = -1;
 };
 

@@ -2,16 +2,21 @@
 
 #include "control_device.h"
 
-#include <standin/syscalls.h>
 #include <sys/mman.h>
 
 #include <cerrno>
 
 namespace velmora::agent {
 
-TransferBuffer::TransferBuffer(const ControlDevice &dev, std::size_t bytes) : size_(bytes) {
+TransferBuffer::TransferBuffer(const ControlDevice &dev, std::size_t bytes)
+    : system_(dev.system()), size_(bytes) {
     // The driver lends its pages read-only and private to this mapping.
-    void *p = sys::mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE, dev.fd(), 0);
+    void *p = system_->mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE, dev.fd(), 0);
+    if (p == MAP_FAILED && errno == EEXIST)
+        throw SystemError(
+            "mmap of the transfer buffer: the machine placed it at an address this "
+            "process already uses",
+            errno);
     if (p == MAP_FAILED)
         throw SystemError("mmap of the transfer buffer", errno);
     data_ = static_cast<char *>(p);
@@ -19,7 +24,7 @@ TransferBuffer::TransferBuffer(const ControlDevice &dev, std::size_t bytes) : si
 
 TransferBuffer::~TransferBuffer() {
     if (data_)
-        sys::munmap(data_, size_);
+        system_->munmap(data_, size_);
 }
 
 }  // namespace velmora::agent

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 namespace velmora::agent {
 
 class ControlDevice;
+class SystemCalls;
 
 class TransferBuffer {
   public:
@@ -19,6 +21,7 @@ class TransferBuffer {
     std::size_t size() const { return size_; }
 
   private:
+    std::shared_ptr<SystemCalls> system_;
     char *data_ = nullptr;
     std::size_t size_ = 0;
 };

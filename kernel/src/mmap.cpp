@@ -15,6 +15,7 @@
 #include <linux/spinlock.h>
 #include <linux/errno.h>
 #include <asm/mman.h>
+#include <standin/peer.h>
 #include <standin/syscalls.h>
 
 #include "internal.h"
@@ -217,6 +218,10 @@ static void free_vma(struct vm_area_struct *vma) {
     fput(vma->vm_file);
     host_free(node->pages);
     host_free(node);
+}
+
+extern "C" int standin_phys_memory_fd(void) {
+    return host_phys_fd();
 }
 
 static long fail(long err) {

@@ -4,7 +4,8 @@
  * or nopage before 2.6.26), its frame is mapped at the address and the
  * reference the driver took is kept until munmap, and the access is retried.
  * A fault the driver refuses is a bus error for the process. User copies
- * that meet such a page fault it in the same way and retry.
+ * that meet such a page fault it in the same way and retry, and a mapping
+ * shown to another process has every page faulted in at once.
  */
 #include <linux/kernel.h>
 #include <linux/mm.h>
@@ -15,6 +16,7 @@
 #include <linux/string.h>
 #include <linux/errno.h>
 #include <asm/signal.h>
+#include <standin/peer.h>
 
 #include "internal.h"
 
@@ -143,6 +145,37 @@ int fault_in_user(const void *addr, int write) {
         return -EFAULT;
     int ret = fault_at(a, write);
     return ret == FAULT_MAPPED ? 0 : -EFAULT;
+}
+
+/*
+ * For a mapping shown to another process: every page is mapped now, as reads
+ * would map them, so that the other process sees the frames from the start.
+ */
+extern "C" int standin_mapping_frames(void *addr, unsigned long len, unsigned long *frames) {
+    syscall_exit_check exit_check;
+    unsigned long start = (unsigned long)addr;
+    unsigned long end = start + PAGE_ALIGN(len);
+    if ((start & ~PAGE_MASK) || !len || end <= start)
+        return -EINVAL;
+    struct rw_semaphore *sem = mm_mmap_sem();
+    spinlock_t *ptl = mm_page_table_lock();
+    down_read(sem);
+    struct vm_area_struct *vma = find_vma(start);
+    int ret = 0;
+    if (!vma || vma->vm_start != start || vma->vm_end != end)
+        ret = -EINVAL;
+    for (unsigned long a = start; !ret && a < end; a += PAGE_SIZE) {
+        if (handle_mm_fault(vma, a, 0) != FAULT_MAPPED) {
+            ret = -EFAULT;
+            break;
+        }
+        unsigned long index = (a - start) >> PAGE_SHIFT;
+        spin_lock(ptl);
+        frames[index] = page_to_pfn(*vma_page_slot(vma, index));
+        spin_unlock(ptl);
+    }
+    up_read(sem);
+    return ret;
 }
 
 void might_fault(void) {

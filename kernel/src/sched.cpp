@@ -11,6 +11,7 @@
 #include <linux/string.h>
 #include <linux/errno.h>
 #include <linux/jiffies.h>
+#include <standin/peer.h>
 
 #include "internal.h"
 
@@ -77,6 +78,13 @@ extern "C" struct task_struct *get_current(void) {
         return current_task;
     task_attach(task_create("user", 0));
     return current_task;
+}
+
+extern "C" void standin_task_serve(int pid, unsigned int uid, unsigned int gid) {
+    struct task_struct *t = current;
+    t->peer_pid = pid;
+    t->peer_uid = uid;
+    t->peer_gid = gid;
 }
 
 void bkl_drop_for_sleep(struct task_struct *t) {

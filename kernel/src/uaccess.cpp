@@ -1,9 +1,12 @@
 /*
  * Copies to and from the calling process. They may fault (and so sleep, and
  * take mmap_sem), and they stop at the first byte the process cannot give or
- * take.
+ * take. A task that serves another host process (through the machine's
+ * socket) copies from and to that process's memory: its own mappings of the
+ * kernel's pages are all present, so nothing is faulted in here.
  */
 #include <linux/kernel.h>
+#include <linux/sched.h>
 #include <linux/string.h>
 #include <asm/uaccess.h>
 
@@ -41,8 +44,18 @@ static unsigned long user_reach(const void *addr, unsigned long n) {
     return 0;
 }
 
+/* What could not be read is zeroed, so the kernel never sees stale bytes. */
+static unsigned long zero_rest(void *to, unsigned long n, unsigned long left) {
+    if (left)
+        memset((char *)to + (n - left), 0, left);
+    return left;
+}
+
 extern "C" unsigned long copy_from_user(void *to, const void __user *from, unsigned long n) {
     might_fault();
+    pid_t peer = current->peer_pid;
+    if (peer)
+        return zero_rest(to, n, host_peer_copy_from(peer, to, from, n));
     unsigned long reach = user_reach(from, n);
     unsigned long left = host_copy_from_user(to, from, reach);
     /* A page of a mapping that was never touched is faulted in, then retried. */
@@ -53,15 +66,14 @@ extern "C" unsigned long copy_from_user(void *to, const void __user *from, unsig
         if (left == before)
             break;
     }
-    left += n - reach;
-    /* What could not be read is zeroed, so the kernel never sees stale bytes. */
-    if (left)
-        memset((char *)to + (n - left), 0, left);
-    return left;
+    return zero_rest(to, n, left + (n - reach));
 }
 
 extern "C" unsigned long copy_to_user(void __user *to, const void *from, unsigned long n) {
     might_fault();
+    pid_t peer = current->peer_pid;
+    if (peer)
+        return host_peer_copy_to(peer, to, from, n);
     unsigned long reach = user_reach(to, n);
     unsigned long left = host_copy_to_user(to, from, reach);
     while (left && fault_in_user((char *)to + (reach - left), 1) == 0) {

@@ -61,6 +61,12 @@ struct task_struct {
      * make_request_fn, which the block layer makes without a reference. */
     unsigned long context_switches;
     int sched_read_depth;
+    /* The host process whose system calls the task makes when one reaches
+     * the kernel through a socket (0: this process), and the credentials it
+     * connected with. */
+    pid_t peer_pid;
+    uid_t peer_uid;
+    gid_t peer_gid;
 };
 
 extern "C" {

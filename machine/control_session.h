@@ -1,0 +1,53 @@
+// One agent on the control socket: the thread that runs serve() is a task of
+// the stand-in serving the agent's process, and makes the agent's system
+// calls with the agent's own pointers. The agent sees only its own files
+// and mappings; when it goes, they go.
+#pragma once
+
+#include "control_protocol.h"
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace velmora::machine {
+
+class ControlSession {
+  public:
+    // memoryFd: a read-only descriptor of the stand-in's physical memory,
+    // handed to the agent at its greeting.
+    ControlSession(int socket, int memoryFd, const ucred &peer);
+    ~ControlSession();
+    ControlSession(const ControlSession &) = delete;
+    ControlSession &operator=(const ControlSession &) = delete;
+
+    // Serves the agent until it disconnects, sends a malformed message or the
+    // socket is shut down; then unmaps its mappings and closes its files.
+    void serve();
+
+  private:
+    // false: the message is malformed, or its reply could not be sent.
+    bool handle(const unsigned char *packet, std::size_t size);
+    bool hello(const protocol::HelloRequest &rq);
+    bool open(const protocol::OpenRequest &rq);
+    bool close(const protocol::CloseRequest &rq);
+    bool ioctl(const protocol::IoctlRequest &rq);
+    bool mmap(const protocol::MmapRequest &rq);
+    bool munmap(const protocol::MunmapRequest &rq);
+    bool reply(protocol::Op op, int64_t result, int error,
+               const std::vector<protocol::PageRun> &runs = {}, int passFd = -1);
+    // The stand-in's descriptor behind one of the agent's, or -1.
+    int standinFd(int32_t agentFd) const;
+    void release();
+
+    int socket_;
+    int memoryFd_;
+    ucred peer_;
+    bool greeted_ = false;
+    std::map<int, int> files_;               // the agent's descriptor -> the stand-in's
+    std::map<uint64_t, uint64_t> mappings_;  // start -> length, in the stand-in
+};
+
+}  // namespace velmora::machine

@@ -1,0 +1,245 @@
+// The control device for agents in other processes: a server in this
+// process (the stand-in, the module, a disk with writers on it) and agents
+// that are processes of their own, reaching it through the socket only.
+#include "client_process.h"
+#include "pointer_probes.h"
+
+#include <backup_fixture.h>
+#include <control_protocol.h>
+#include <control_server.h>
+#include <kernel_log.h>
+#include <remote_system_calls.h>
+#include <transfer_buffer.h>
+
+#include <standin/syscalls.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+namespace velmora::test {
+namespace {
+
+using namespace machine::protocol;
+
+std::string num(unsigned long n) {
+    return std::to_string(n);
+}
+
+class ControlSocket : public BackupTest {
+  protected:
+    void SetUp() override {
+        BackupTest::SetUp();
+        if (sys::mknod("/dev/velmora", S_IFCHR | 0600, VEL_DEVICE_MAJOR << 20) != 0) {
+            ASSERT_EQ(errno, EEXIST);
+        }
+        socketPath = dir.file("control.sock");
+        server = std::make_unique<machine::ControlServer>(socketPath);
+    }
+    void TearDown() override {
+        if (server)
+            server->stop();
+        BackupTest::TearDown();
+    }
+    // Agents that went are released by their serving threads, a moment later.
+    bool clientsBecome(std::size_t n) const {
+        for (int i = 0; i < 1000 && server->clients() != n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return server->clients() == n;
+    }
+    std::vector<std::string> agentArgs(const char *mode) const {
+        return {mode, socketPath, num(rig->major()), num(rig->minor())};
+    }
+
+    std::unique_ptr<machine::ControlServer> server;
+    std::string socketPath;
+};
+
+TEST_F(ControlSocket, BackupByAnotherProcessIsTheSnapshot) {
+    DiskRig &r = makeRig({"ext4", 4096, 12, 4});
+    Workload &w = startWorkload(r.part(), {.writers = 4, .firstBlock = 16, .nrBlocks = 400});
+    w.waitMore(100);
+    ASSERT_EQ(standin_capture_arm(r.part()), 0);
+    const std::string image = dir.file("image");
+    std::vector<std::string> args = agentArgs("backup");
+    args.insert(args.end(), {image, "300"});  // writers overtake the reads meanwhile
+    ClientProcess agent(args);
+    EXPECT_EQ(agent.readLine(), "copied " + num(r.blocks()) + " of " + num(r.blocks()));
+    EXPECT_EQ(agent.wait(), 0);
+    EXPECT_EQ(w.stop(), 0);
+
+    unsigned long epoch = 0;
+    ASSERT_EQ(standin_capture_taken(r.part(), &epoch), 1);
+    EXPECT_EQ(differences(readFile(image), r.capture(), r.blockSize()), "");
+    EXPECT_GT(std::stoi(loggedStat("total cached blocks")), 0);
+}
+
+TEST_F(ControlSocket, KilledAgentIsAProcessThatExited) {
+    DiskRig &r = makeRig({});
+    Workload &w = startWorkload(r.part(), {.writers = 2, .nrBlocks = 200});
+    const int idleRefs = standin_module_refcount("velmora");
+    {
+        ClientProcess holder(agentArgs("hold"));
+        ASSERT_EQ(holder.readLine(), "holding");
+        EXPECT_GT(standin_module_refcount("velmora"), idleRefs);
+        holder.kill();
+        EXPECT_EQ(holder.wait(), 128 + SIGKILL);
+    }
+    ASSERT_TRUE(clientsBecome(0));
+    EXPECT_EQ(standin_module_refcount("velmora"), idleRefs) << "its file is released";
+
+    ASSERT_EQ(standin_capture_arm(r.part()), 0);
+    const std::string image = dir.file("image");
+    std::vector<std::string> args = agentArgs("backup");
+    args.insert(args.end(), {image, "50"});
+    ClientProcess next(args);
+    EXPECT_EQ(next.wait(), 0) << next.output();
+    EXPECT_EQ(w.stop(), 0);
+    EXPECT_EQ(differences(readFile(image), r.capture(), r.blockSize()), "");
+}
+
+TEST_F(ControlSocket, TwoAgentsEachWithTheirOwnFile) {
+    makeRig({});
+    ClientProcess first(agentArgs("hold"));
+    ASSERT_EQ(first.readLine(), "holding");
+    ClientProcess second(agentArgs("start"));
+    EXPECT_EQ(second.readLine(), "start " + num(VEL_ERR_OTHER_BACKUP));
+    EXPECT_EQ(second.wait(), 0);
+    try {
+        agent::BackupSession local;
+        local.start(rig->major(), rig->minor(), 1024, 1024);
+        ADD_FAILURE() << "a start in-process beside the agent's backup";
+    } catch (const agent::CommandError &e) {
+        EXPECT_EQ(e.status(), VEL_ERR_OTHER_BACKUP) << "the same answer in-process";
+    }
+
+    first.closeInput();
+    EXPECT_EQ(first.wait(), 0);
+    ASSERT_TRUE(clientsBecome(0));
+    ClientProcess third(agentArgs("start"));
+    EXPECT_EQ(third.readLine(), "start 0");
+}
+
+TEST_F(ControlSocket, BadPointersAnswerAsInProcess) {
+    ClientProcess remote({"probes", socketPath});
+    std::map<std::string, int> answers;
+    for (std::string line = remote.readLine(); !line.empty(); line = remote.readLine())
+        answers[line.substr(0, line.find('='))] = std::stoi(line.substr(line.find('=') + 1));
+    EXPECT_EQ(remote.wait(), 0);
+
+    const auto inProcess = runPointerProbes(agent::ControlDevice());
+    EXPECT_EQ(answers, inProcess);
+    EXPECT_EQ(inProcess.at("version value"), VEL_VERSION_MAJOR);
+    EXPECT_EQ(inProcess.at("version into read-only memory"), VEL_ERR_COPY_TO_USER);
+    EXPECT_EQ(inProcess.at("unreadable state record"), VEL_ERR_COPY_FROM_USER);
+    EXPECT_EQ(inProcess.at("state to an unwritable address"), VEL_ERR_COPY_TO_USER);
+    EXPECT_EQ(inProcess.at("unreadable block map record"), VEL_ERR_COPY_FROM_USER);
+}
+
+// A connection of this process that speaks the protocol by hand.
+class RawConnection {
+  public:
+    explicit RawConnection(const std::string &path) {
+        fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0)
+            throw std::runtime_error("connect failed");
+    }
+    ~RawConnection() { close(fd_); }
+    void send(const void *packet, std::size_t size) const {
+        ASSERT_EQ(::send(fd_, packet, size, MSG_NOSIGNAL), static_cast<ssize_t>(size));
+    }
+    template <typename Body>
+    Reply request(Op op, const Body &body) const {
+        Message<Body> m{{static_cast<uint32_t>(op), sizeof(Body)}, body};
+        send(&m, sizeof(m));
+        Message<Reply> reply{};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        iovec iov{&reply, sizeof(reply)};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        if (recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC) <= 0)
+            return {-1, ECONNRESET, 0};
+        if (cmsghdr *c = CMSG_FIRSTHDR(&msg)) {  // the memory file, at the greeting
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c), sizeof(fd));
+            close(fd);
+        }
+        return reply.body;
+    }
+    bool endedByServer() const {
+        char byte;
+        return recv(fd_, &byte, 1, 0) == 0;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+TEST_F(ControlSocket, MessagesAreCheckedPerConnection) {
+    const int idleRefs = standin_module_refcount("velmora");
+    RawConnection a(socketPath), b(socketPath), early(socketPath);
+    ASSERT_EQ(a.request(Op::Hello, HelloRequest{kVersion, 0}).result, 0);
+    ASSERT_EQ(b.request(Op::Hello, HelloRequest{kVersion, 0}).result, 0);
+    Reply opened = a.request(Op::Open, OpenRequest{O_RDWR, 0, "/dev/velmora"});
+    ASSERT_EQ(opened.error, 0);
+    unsigned version = 0;
+    const IoctlRequest getVersion{static_cast<int32_t>(opened.result), 0, VEL_GET_VERSION_MAJOR,
+                                  reinterpret_cast<uintptr_t>(&version)};
+
+    EXPECT_EQ(b.request(Op::Ioctl, getVersion).error, EBADF) << "a's file is not b's";
+    EXPECT_EQ(b.request(Op::Close, CloseRequest{getVersion.fd, 0}).error, EBADF);
+    const Header shortIoctl{static_cast<uint32_t>(Op::Ioctl), sizeof(IoctlRequest) - 8};
+    b.send(&shortIoctl, sizeof(shortIoctl));
+    EXPECT_TRUE(b.endedByServer());
+    EXPECT_EQ(early.request(Op::Open, OpenRequest{O_RDWR, 0, "/dev/velmora"}).error, ECONNRESET)
+        << "a request before the greeting ends the connection";
+
+    Reply r = a.request(Op::Ioctl, getVersion);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.error, 0);
+    EXPECT_EQ(version, unsigned{VEL_VERSION_MAJOR});
+    EXPECT_TRUE(clientsBecome(1));
+
+    // Stopping the server ends a's connection, and with it a's file.
+    EXPECT_GT(standin_module_refcount("velmora"), idleRefs);
+    server->stop();
+    EXPECT_TRUE(a.endedByServer());
+    EXPECT_EQ(server->clients(), 0u);
+    EXPECT_EQ(standin_module_refcount("velmora"), idleRefs);
+}
+
+// The machine's mapping is at its address in this very process too: an
+// agent here cannot put its view there, and says so.
+TEST_F(ControlSocket, ViewAtAnAddressTakenIsRefused) {
+    makeRig({});
+    agent::BackupSession s("/dev/velmora", agent::connectToMachine(socketPath));
+    s.start(rig->major(), rig->minor(), rig->blocks(), 1024);
+    s.snapshot(agent::SessionKey::none());
+    // The machine gives its mapping back each time: the driver's two areas
+    // would be taken by the second attempt otherwise.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        try {
+            agent::TransferBuffer buffer(s.device(), static_cast<std::size_t>(s.state().mmapSize));
+            ADD_FAILURE() << "a view over the machine's own mapping";
+        } catch (const agent::SystemError &e) {
+            EXPECT_EQ(e.error(), EEXIST);
+            EXPECT_NE(std::string(e.what()).find("already uses"), std::string::npos) << e.what();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace velmora::test
