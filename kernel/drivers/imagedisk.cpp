@@ -55,6 +55,10 @@ static int imagedisk_iov(struct simdisk_backend *b, int rw, unsigned long long o
     return 0;
 }
 
+static int imagedisk_sync(struct simdisk_backend *b) {
+    return host_file_sync(container_of(b, struct imagedisk, backend)->fd) ? -EIO : 0;
+}
+
 static void imagedisk_release(struct simdisk_backend *b) {
     struct imagedisk *img = container_of(b, struct imagedisk, backend);
     host_file_sync(img->fd);
@@ -76,6 +80,7 @@ extern "C" int standin_imagedisk_create(const char *name, const char *path, unsi
     img->backend.kind = "imagedisk";
     img->backend.io = imagedisk_io;
     img->backend.iov = imagedisk_iov;
+    img->backend.sync = imagedisk_sync;
     img->backend.release = imagedisk_release;
     img->fd = fd;
     return simdisk_create(&img->backend, name, major, first_minor, minors,

@@ -455,8 +455,18 @@ static int simdisk_backing_io(struct gendisk *disk, int rw, unsigned long long o
     return ret;
 }
 
+/* No lock: the backend's sync runs beside transfers, as fdatasync does
+ * beside writes. An unplugged disk has nothing left to make durable. */
+static int simdisk_backing_sync(struct gendisk *disk) {
+    struct simdisk *sd = (struct simdisk *)disk->private_data;
+    if (__atomic_load_n(&sd->gone, __ATOMIC_ACQUIRE))
+        return -EIO;
+    return sd->backend->sync ? sd->backend->sync(sd->backend) : 0;
+}
+
 static struct block_device_operations simdisk_fops = {
     .backing_io = simdisk_backing_io,
+    .backing_sync = simdisk_backing_sync,
 };
 
 /* The disk and its queue, not yet added; NULL when memory says no. */

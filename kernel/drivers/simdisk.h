@@ -21,6 +21,8 @@ struct simdisk_backend {
      * one go; 0 or -errno. */
     int (*iov)(struct simdisk_backend *b, int rw, unsigned long long off,
                const struct host_iovec *iov, int count, unsigned long len);
+    /* Optional: makes the writes so far durable; 0 or -errno. */
+    int (*sync)(struct simdisk_backend *b);
     void (*release)(struct simdisk_backend *b);
 };
 

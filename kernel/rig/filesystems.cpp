@@ -2,9 +2,10 @@
  * The rig's file system types, registered at boot: ext2, ext3 and ext4, each
  * recognised by its super block read through the block layer, and "testfs",
  * which needs nothing on disk and takes its block size as its mount data.
- * All of them keep their blocks with the write path of fs_io.cpp. And the
- * machine room's mount, which names the type for the kernel's mount when
- * the caller does not.
+ * All of them keep their blocks with the write path of fs_io.cpp, as does
+ * "hostfs" (hostfs.cpp), the stand-in's face of a file system the host
+ * mounted. And the machine room's mount, which names the type for the
+ * kernel's mount when the caller does not.
  */
 #include <linux/kernel.h>
 #include <linux/init.h>
@@ -16,7 +17,7 @@
 
 #include "rig.h"
 
-static void set_block_size(struct super_block *sb, unsigned int blocksize) {
+void fs_set_block_size(struct super_block *sb, unsigned int blocksize) {
     sb->s_blocksize = blocksize;
     sb->s_blocksize_bits = (unsigned char)__builtin_ctz(blocksize);
     if (blocksize >= 512)
@@ -24,9 +25,7 @@ static void set_block_size(struct super_block *sb, unsigned int blocksize) {
     sim_fs_attach(sb, blocksize < 512 ? 512 : blocksize);
 }
 
-/* The ext type and block size in the super block of an open device; *name
- * is NULL when it holds none. */
-static int read_ext_super(struct block_device *bdev, const char **name, unsigned int *blocksize) {
+int fs_read_ext_super(struct block_device *bdev, const char **name, unsigned int *blocksize) {
     unsigned char *super = (unsigned char *)host_malloc(1024);
     int ret = blk_rw_sync(bdev, READ, 2, super, 1024);
     *name = ret ? NULL : ext_detect(super, blocksize);
@@ -40,7 +39,7 @@ static int ext_fill_super(struct super_block *sb, void *data, int silent) {
     const char *want = (const char *)data;
     const char *name;
     unsigned int blocksize;
-    int ret = read_ext_super(sb->s_bdev, &name, &blocksize);
+    int ret = fs_read_ext_super(sb->s_bdev, &name, &blocksize);
     if (ret)
         return ret;
     if (!name || strcmp(name, sb->s_type->name) != 0 ||
@@ -50,20 +49,16 @@ static int ext_fill_super(struct super_block *sb, void *data, int silent) {
                    sb->s_id);
         return -EINVAL;
     }
-    set_block_size(sb, blocksize);
+    fs_set_block_size(sb, blocksize);
     return 0;
-}
-
-static int is_power_of_two(unsigned int n) {
-    return n && !(n & (n - 1));
 }
 
 /* data: the block size, a power of two from 64 bytes to a page. */
 static int testfs_fill_super(struct super_block *sb, void *data, int silent) {
     unsigned int blocksize = data ? *(unsigned int *)data : 0;
-    if (!is_power_of_two(blocksize) || blocksize < 64 || blocksize > PAGE_SIZE)
+    if (!fs_is_power_of_two(blocksize) || blocksize < 64 || blocksize > PAGE_SIZE)
         return -EINVAL;
-    set_block_size(sb, blocksize);
+    fs_set_block_size(sb, blocksize);
     return 0;
 }
 
@@ -100,7 +95,9 @@ static int __init init_rig_filesystems(void) {
     int ret = 0;
     for (unsigned int i = 0; i < sizeof(ext_types) / sizeof(ext_types[0]) && !ret; i++)
         ret = register_filesystem(ext_types[i]);
-    return ret ? ret : register_filesystem(&testfs_fs_type);
+    if (!ret)
+        ret = register_filesystem(&testfs_fs_type);
+    return ret ? ret : register_filesystem(&hostfs_fs_type);
 }
 device_initcall(init_rig_filesystems);
 
@@ -126,7 +123,7 @@ extern "C" int standin_mount(unsigned int dev, const char *type, unsigned int bl
     int opened = bdev_open(bdev) == 0;
     const char *found = NULL;
     unsigned int found_blocksize;
-    if (opened && read_ext_super(bdev, &found, &found_blocksize))
+    if (opened && fs_read_ext_super(bdev, &found, &found_blocksize))
         found = NULL;
     int ret = do_mount_dev(dev, found ? found : "ext2", (void *)type);
     if (opened)

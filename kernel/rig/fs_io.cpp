@@ -47,6 +47,12 @@ struct sim_fs {
     unsigned long long frozen_at_ns, held_ns;
     int freeze_failures; /* test control: freezes still to fail */
     int freeze_error;
+    /* hostfs: the host's mount point its freezes freeze, the mount that was
+     * there at our mount, and whether the host is frozen by us (freeze and
+     * thaw run one at a time). */
+    char *host_path;
+    char host_id[HOST_MOUNT_ID_SIZE];
+    int host_frozen;
     struct list_head dirty;
     struct dirty_block *hash[DIRTY_HASH_SIZE];
     wait_queue_head_t drain_wq; /* writers, held or in_flight changed */
@@ -410,9 +416,46 @@ static int take_freeze_failure(struct sim_fs *fs) {
     return error;
 }
 
+/*
+ * The host's file system behind a hostfs, frozen once the stand-in's side
+ * is drained. Its last writes come in as bios from the export's threads,
+ * which never wait for this freeze; when FIFREEZE returns they are all done,
+ * so what the disk holds is the host's frozen file system.
+ */
+static int freeze_host(struct sim_fs *fs) {
+    if (!fs->host_path)
+        return 0;
+    char now[HOST_MOUNT_ID_SIZE];
+    int ret = host_mount_id(fs->host_path, now, sizeof(now));
+    if (!ret && strcmp(now, fs->host_id) != 0)
+        ret = -ENOENT;
+    if (ret) {
+        printk("<3>%s: the host's file system is no longer mounted at %s\n", fs->sb->s_id,
+               fs->host_path);
+        return ret;
+    }
+    ret = host_fs_freeze(fs->host_path);
+    if (ret)
+        printk("<3>%s: the host could not freeze %s (%d)\n", fs->sb->s_id, fs->host_path, ret);
+    else
+        __atomic_store_n(&fs->host_frozen, 1, __ATOMIC_RELEASE);
+    return ret;
+}
+
+/* The stand-in's thaw goes on whatever the host says: a host that refuses
+ * (its file system thawed or unmounted behind our back) is not frozen. */
+static void thaw_host(struct sim_fs *fs) {
+    if (!__atomic_exchange_n(&fs->host_frozen, 0, __ATOMIC_ACQ_REL))
+        return;
+    int ret = host_fs_thaw(fs->host_path);
+    if (ret)
+        printk("<3>%s: the host could not thaw %s (%d)\n", fs->sb->s_id, fs->host_path, ret);
+}
+
 /* The super block is marked frozen already, so new writers wait: this waits
- * for the rest, then counts the freeze (its epoch) and takes the capture
- * armed for it. A failure injected from the host leaves both alone. */
+ * for the rest (and freezes the host's file system behind a hostfs), then
+ * counts the freeze (its epoch) and takes the capture armed for it. A
+ * failure, injected or the host's, leaves both alone. */
 static int sim_fs_freeze(struct super_block *sb) {
     struct sim_fs *fs = fs_of(sb);
     unsigned long flags;
@@ -421,6 +464,8 @@ static int sim_fs_freeze(struct super_block *sb) {
     spin_unlock_irqrestore(&fs->lock, flags);
     drain_and_write_back(fs);
     int error = take_freeze_failure(fs);
+    if (!error)
+        error = freeze_host(fs);
     if (error)
         return error;
     spin_lock_irqsave(&fs->lock, flags);
@@ -433,8 +478,8 @@ static int sim_fs_freeze(struct super_block *sb) {
     return 0;
 }
 
-/* Only times the freeze: what the freezer did while the file system was
- * frozen, on a fine clock. */
+/* Times the freeze (what the freezer did while the file system was frozen,
+ * on a fine clock) and thaws the host's file system behind a hostfs. */
 static void note_thaw(struct super_block *sb) {
     struct sim_fs *fs = fs_of(sb);
     unsigned long long now = host_monotonic_ns();
@@ -442,6 +487,7 @@ static void note_thaw(struct super_block *sb) {
     spin_lock_irqsave(&fs->lock, flags);
     fs->held_ns = now - fs->frozen_at_ns;
     spin_unlock_irqrestore(&fs->lock, flags);
+    thaw_host(fs);
 }
 
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 29)
@@ -474,10 +520,11 @@ static void sim_fs_put_super(struct super_block *sb) {
     if (!list_empty(&fs->dirty) || fs->in_flight || fs->writers)
         kernel_die("BUG: file system torn down with writes pending\n");
     sb->s_fs_info = NULL;
+    host_free(fs->host_path);
     host_free(fs);
 }
 
-/* The thaw operation only times the freeze: held writers wait on
+/* The thaw operation times the freeze and thaws the host: held writers wait on
  * s_wait_unfrozen, which the thaw wakes once it has marked the super block
  * unfrozen. */
 static const struct super_operations sim_fs_ops = {
@@ -503,6 +550,14 @@ void sim_fs_attach(struct super_block *sb, unsigned int io_size) {
     init_rwsem(&fs->wb_sem);
     sb->s_fs_info = fs;
     sb->s_op = &sim_fs_ops;
+}
+
+void sim_fs_set_host(struct super_block *sb, const char *host_path, const char *host_id) {
+    struct sim_fs *fs = fs_of(sb);
+    strlcpy(fs->host_id, host_id, sizeof(fs->host_id));
+    unsigned long len = strlen(host_path) + 1;
+    fs->host_path = (char *)host_malloc(len);
+    memcpy(fs->host_path, host_path, len);
 }
 
 unsigned int fs_io_size(struct super_block *sb) {

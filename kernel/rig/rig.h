@@ -20,6 +20,27 @@ int fs_write_blocks_queued(struct super_block *sb, const unsigned long long *blo
 unsigned int fs_io_size(struct super_block *sb);
 unsigned long long fs_io_blocks(struct super_block *sb);
 
+/* filesystems.cpp: the block size of a rig file system, its write path
+ * attached; the ext type and block size in the super block of an open
+ * device (*name NULL when it holds none). */
+void fs_set_block_size(struct super_block *sb, unsigned int blocksize);
+int fs_read_ext_super(struct block_device *bdev, const char **name, unsigned int *blocksize);
+static inline int fs_is_power_of_two(unsigned int n) {
+    return n && !(n & (n - 1));
+}
+
+/* hostfs.cpp: registered with the others. fs_io.cpp: a rig file system
+ * whose freeze and thaw also freeze and thaw the host's file system mounted
+ * at host_path, as long as the mount there is still host_id (both copied). */
+extern struct file_system_type hostfs_fs_type;
+void sim_fs_set_host(struct super_block *sb, const char *host_path, const char *host_id);
+
+/* host_mountinfo.cpp: the host mount at path now ("<mount id> <major:minor>"
+ * of the top one); -ENOENT when path is no mount point, -EIO when the host's
+ * mount table cannot be read. */
+#define HOST_MOUNT_ID_SIZE 48
+int host_mount_id(const char *path, char *id, unsigned long size);
+
 /* ext_detect.cpp */
 const char *ext_detect(const unsigned char *super, unsigned int *blocksize);
 

@@ -195,6 +195,9 @@ struct file_system_type {
 struct block_device_operations {
     int (*backing_io)(struct gendisk *disk, int rw, unsigned long long off, void *buf,
                       unsigned long long len);
+    /* Optional, the stand-in's too: makes what the disk wrote so far durable
+     * in its backing store (an image file's fdatasync). 0 or -errno. */
+    int (*backing_sync)(struct gendisk *disk);
 };
 
 static inline unsigned iminor(const struct inode *inode) {
