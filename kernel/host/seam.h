@@ -95,6 +95,8 @@ void host_random_bytes(void *buf, unsigned long n);
 /* Text out, formatting, and the end of the process. */
 int host_vsnprintf(char *buf, unsigned long size, const char *fmt, __builtin_va_list ap);
 void host_write_stderr(const char *s, unsigned long n);
+/* The same to any open descriptor of the host, e.g. a log file. */
+void host_write_fd(int fd, const char *s, unsigned long n);
 void host_dump_stack(void);
 /* The return addresses of the calling thread's stack, innermost first, the
  * caller of this function first; returns how many were stored. */

@@ -21,8 +21,12 @@ int host_vsnprintf(char *buf, unsigned long size, const char *fmt, __builtin_va_
 }
 
 void host_write_stderr(const char *s, unsigned long n) {
+    host_write_fd(2, s, n);
+}
+
+void host_write_fd(int fd, const char *s, unsigned long n) {
     while (n > 0) {
-        ssize_t w = ::write(2, s, n);
+        ssize_t w = ::write(fd, s, n);
         if (w <= 0)
             return;
         s += w;

@@ -27,6 +27,7 @@ static unsigned long nr_lines;
 static int new_text_line = 1;
 static unsigned long long boot_ns;
 static int console_level = -1;
+static int console_fd = 2;
 
 void klog_init(void) {
     boot_ns = host_monotonic_ns();
@@ -39,12 +40,25 @@ static struct klog_line *line_at(unsigned long i) {
     return &lines[(first_line + i) % KLOG_MAX_LINES];
 }
 
+/* Called under logbuf_lock, so lines reach the console whole and in order. */
 static void console_emit(struct klog_line *l) {
     if (console_level < 0 || l->level >= console_level)
         return;
     char buf[1100];
-    int n = snprintf(buf, sizeof(buf), "<%d>%.*s\n", l->level, (int)l->len, l->text);
-    host_write_stderr(buf, (unsigned long)min(n, (int)sizeof(buf) - 1));
+    int n = snprintf(buf, sizeof(buf), "[%5llu.%06llu] <%d>%.*s\n", l->ts_ns / 1000000000ULL,
+                     (l->ts_ns / 1000ULL) % 1000000ULL, l->level, (int)l->len, l->text);
+    host_write_fd(console_fd, buf, (unsigned long)min(n, (int)sizeof(buf) - 1));
+}
+
+extern "C" void standin_klog_console(int fd, int level) {
+    host_mutex_lock(&logbuf_lock);
+    console_fd = fd;
+    console_level = fd < 0 ? -1 : level;
+    /* The lines kept so far first, so the console misses none since boot;
+     * a line still being written reaches it when it ends. */
+    for (unsigned long i = 0; i + (new_text_line ? 0 : 1) < nr_lines; i++)
+        console_emit(line_at(i));
+    host_mutex_unlock(&logbuf_lock);
 }
 
 static void start_line(int level) {

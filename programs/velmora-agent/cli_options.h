@@ -1,5 +1,6 @@
 // The command line of velmora-agent:
 //   velmora-agent full|incremental --disk IMAGE --partition N --image OUT --key KEYFILE
+//   velmora-agent full|incremental --machine SOCKET --device NAME --image OUT --key KEYFILE
 #pragma once
 
 #include <stdexcept>
@@ -12,6 +13,8 @@ struct CliOptions {
     bool incremental = false;
     std::string disk;     // the disk image file to attach
     int partition = 0;    // 1 .. 15
+    std::string machine;  // a running machine's control socket, instead of --disk
+    std::string device;   // with --machine: "sda1", or "MAJOR:MINOR"
     std::string image;    // the backup image: written whole, or patched
     std::string keyFile;  // read by an incremental backup; written by both
 };
@@ -25,7 +28,9 @@ class UsageError : public std::runtime_error {
 extern const char *const kUsage;
 
 // Throws UsageError for anything it cannot take, including files that an
-// incremental backup needs and that are missing.
-CliOptions parseCommandLine(const std::vector<std::string> &args);
+// incremental backup needs and that are missing. `machineFromEnv` is
+// VELMORA_MACHINE's value: the socket when neither --disk nor --machine is given.
+CliOptions parseCommandLine(const std::vector<std::string> &args,
+                            const std::string &machineFromEnv = "");
 
 }  // namespace velmora::cli

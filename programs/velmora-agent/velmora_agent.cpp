@@ -1,9 +1,11 @@
-// velmora-agent: a full or incremental backup of one partition of a disk
-// image file, made by the velmora driver on a freshly booted stand-in kernel
-// with the image attached as its disk.
+// velmora-agent: a full or incremental backup of one partition, made by the
+// velmora driver: of a running machine (velmorad) reached through its socket,
+// or of a disk image file attached to a stand-in kernel booted for the run.
 #include "cli_options.h"
+#include "machine_device.h"
 
 #include <backup_runner.h>
+#include <remote_system_calls.h>
 
 #include <attached_disk.h>
 #include <logged_stats.h>
@@ -11,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <vector>
@@ -25,28 +28,65 @@ std::string mib(uint64_t bytes) {
     return text;
 }
 
+// frozenSeconds: what the driver logged, when its log is at hand.
 void printReport(const cli::CliOptions &o, const std::string &fsType, const agent::BackupReport &r,
-                 double seconds) {
+                 double seconds, const std::string &frozenSeconds) {
     const uint64_t blockBytes = r.blockSize;
-    std::printf("velmora-agent: %s backup of partition %d of %s\n",
-                o.incremental ? "incremental" : "full", o.partition, o.disk.c_str());
-    std::printf("  file system %s, block size %u, %u blocks (%s)\n", fsType.c_str(), r.blockSize,
-                r.totalBlocks, mib(r.totalBlocks * blockBytes).c_str());
+    if (o.machine.empty())
+        std::printf("velmora-agent: %s backup of partition %d of %s\n",
+                    o.incremental ? "incremental" : "full", o.partition, o.disk.c_str());
+    else
+        std::printf("velmora-agent: %s backup of %s of the machine on %s\n",
+                    o.incremental ? "incremental" : "full", o.device.c_str(), o.machine.c_str());
+    if (fsType.empty())
+        std::printf("  block size %u, %u blocks (%s)\n", r.blockSize, r.totalBlocks,
+                    mib(r.totalBlocks * blockBytes).c_str());
+    else
+        std::printf("  file system %s, block size %u, %u blocks (%s)\n", fsType.c_str(),
+                    r.blockSize, r.totalBlocks, mib(r.totalBlocks * blockBytes).c_str());
     if (o.incremental && r.incremental)
         std::printf("  changed since the backup that wrote %s: %u blocks\n", o.keyFile.c_str(),
                     r.blocksCopied);
-    else if (o.incremental)
+    else if (o.incremental && o.machine.empty())
         std::printf(
             "  no changed-block map for the key in %s: change tracking lives in the driver's\n"
             "  memory and starts anew with each boot, so every block was copied\n",
             o.keyFile.c_str());
-    std::printf("  copied %u blocks (%s) into %s in %.3f s; file system frozen for %s s\n",
-                r.blocksCopied, mib(r.blocksCopied * blockBytes).c_str(), o.image.c_str(), seconds,
-                sim::loggedStat("time frozen in seconds").c_str());
+    else if (o.incremental)
+        std::printf(
+            "  the machine has no changed-block map for the key in %s (restarted since?),\n"
+            "  so every block was copied\n",
+            o.keyFile.c_str());
+    std::printf("  copied %u blocks (%s) into %s in %.3f s", r.blocksCopied,
+                mib(r.blocksCopied * blockBytes).c_str(), o.image.c_str(), seconds);
+    if (frozenSeconds.empty())
+        std::printf("\n");
+    else
+        std::printf("; file system frozen for %s s\n", frozenSeconds.c_str());
     std::printf("  new session key saved in %s\n", o.keyFile.c_str());
 }
 
+// A backup on a running machine: the agent is a process of its own.
+int runOnMachine(const cli::CliOptions &o) {
+    const cli::MachineDevice device = cli::resolveMachineDevice(o.machine, o.device);
+    agent::BackupRequest req;
+    req.system = agent::connectToMachine(o.machine);
+    req.major = device.major;
+    req.minor = device.minor;
+    req.imagePath = o.image;
+    if (o.incremental)
+        req.previousKey = agent::SessionKey::load(o.keyFile);
+    auto started = std::chrono::steady_clock::now();
+    agent::BackupReport report = agent::runBackup(req);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    report.newKey.save(o.keyFile);
+    printReport(o, "", report, took.count(), "");
+    return 0;
+}
+
 int run(const cli::CliOptions &o) {
+    if (!o.machine.empty())
+        return runOnMachine(o);
     sim::Machine machine;
     sim::AttachedDisk disk(o.disk);
     disk.mount(o.partition);
@@ -64,7 +104,7 @@ int run(const cli::CliOptions &o) {
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     report.newKey.save(o.keyFile);
     machine.unload("velmora");
-    printReport(o, fsType, report, took.count());
+    printReport(o, fsType, report, took.count(), sim::loggedStat("time frozen in seconds"));
     return 0;
 }
 
@@ -78,7 +118,8 @@ int main(int argc, char **argv) {
     }
     cli::CliOptions options;
     try {
-        options = cli::parseCommandLine(args);
+        const char *machine = std::getenv("VELMORA_MACHINE");
+        options = cli::parseCommandLine(args, machine ? machine : "");
     } catch (const cli::UsageError &e) {
         std::fprintf(stderr, "velmora-agent: %s\n%s", e.what(), cli::kUsage);
         return 2;
@@ -87,6 +128,10 @@ int main(int argc, char **argv) {
         return run(options);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "velmora-agent: %s\n", e.what());
+        if (!options.machine.empty()) {
+            std::fprintf(stderr, "  (the machine's kernel log has the driver's side)\n");
+            return 1;
+        }
         for (const auto &line : sim::Machine::log())
             if (line.level <= 3)
                 std::fprintf(stderr, "  kernel: %s\n", line.text.c_str());

@@ -29,6 +29,9 @@ int standin_klog_line(unsigned long i, char *buf, unsigned long size);
 void standin_klog_clear(void);
 /* dmesg: the whole log with times and levels, to standard error. */
 void standin_klog_dump(void);
+/* From now on every line of a level below `level` (8: all) is also written,
+ * with its time and level, to the host descriptor fd; fd -1 stops it. */
+void standin_klog_console(int fd, int level);
 
 /* Kernel memory (objects and pages) currently held by loaded modules. */
 unsigned long standin_module_allocations(void);
