@@ -1,6 +1,6 @@
 #include "device_io.h"
 
-#include <standin/bdev_io.h>
+#include <standin/byte_io.h>
 
 #include <algorithm>
 #include <cerrno>

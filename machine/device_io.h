@@ -1,6 +1,6 @@
 // One device of the stand-in opened for the host: reads at any byte offset,
 // writes in whole sectors, every one of them bios of the stand-in's block
-// layer (see <standin/bdev_io.h>), and a flush that waits for the writes
+// layer (see <standin/byte_io.h>), and a flush that waits for the writes
 // already begun on the device before it makes them durable.
 #pragma once
 

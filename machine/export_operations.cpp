@@ -30,6 +30,19 @@ std::optional<ExportedDevice> deviceAt(const char *path) {
     return state().devices.find(path + 1);
 }
 
+// The size of an open device's file, or else of the device at the path;
+// false when there is no such device.
+bool sizeOf(const char *path, const fuse_file_info *fi, std::uint64_t *bytes) {
+    if (DeviceIo *io = handleOf(fi)) {
+        *bytes = io->size();
+        return true;
+    }
+    std::optional<ExportedDevice> dev = deviceAt(path);
+    if (dev)
+        *bytes = dev->bytes;
+    return dev.has_value();
+}
+
 // Without a path (libfuse passes none where a handle says enough), the
 // only thing that is no device's handle is the directory.
 bool isRoot(const char *path) {
@@ -64,14 +77,8 @@ int exportGetattr(const char *path, struct stat *st, fuse_file_info *fi) {
         return 0;
     }
     std::uint64_t bytes = 0;
-    if (io) {
-        bytes = io->size();
-    } else {
-        std::optional<ExportedDevice> dev = deviceAt(path);
-        if (!dev)
-            return -ENOENT;
-        bytes = dev->bytes;
-    }
+    if (!sizeOf(path, fi, &bytes))
+        return -ENOENT;
     st->st_mode = S_IFREG | 0660;
     st->st_nlink = 1;
     st->st_size = static_cast<off_t>(bytes);
@@ -155,14 +162,8 @@ int exportFsync(const char *, int, fuse_file_info *fi) {
 // cannot be done, and is not reported as done.
 int exportTruncate(const char *path, off_t size, fuse_file_info *fi) {
     std::uint64_t bytes = 0;
-    if (DeviceIo *io = handleOf(fi)) {
-        bytes = io->size();
-    } else {
-        std::optional<ExportedDevice> dev = deviceAt(path);
-        if (!dev)
-            return -ENOENT;
-        bytes = dev->bytes;
-    }
+    if (!sizeOf(path, fi, &bytes))
+        return -ENOENT;
     return static_cast<std::uint64_t>(size) == bytes ? 0 : -EINVAL;
 }
 

@@ -1,6 +1,6 @@
 #include "exported_devices.h"
 
-#include <standin/bdev_io.h>
+#include <standin/byte_io.h>
 #include <standin/disk.h>
 
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "hostfs_mount.h"
 
 #include <standin/disk.h>
-#include <standin/hostfs.h>
+#include <standin/host_fs.h>
 
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,6 @@
 // A device of the stand-in whose file system the host mounted (its exported
 // file behind a loop device), tied in the stand-in to the host's mount point
-// as "hostfs" (see <standin/hostfs.h>): from then on a freeze of the device,
+// as "hostfs" (see <standin/host_fs.h>): from then on a freeze of the device,
 // a snapshot's, freezes the host's file system, and its thaw thaws it.
 #pragma once
 

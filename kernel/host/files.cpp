@@ -2,7 +2,6 @@
 #include "seam.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -56,7 +55,12 @@ int host_file_close(int fd) {
     return close(fd) == 0 ? 0 : -errno;
 }
 
-// FIFREEZE and FITHAW act on the mount point's directory.
+// FIFREEZE and FITHAW of the host's <linux/fs.h>, spelled out so that the
+// host side includes no header named like the stand-in's kernel headers.
+// They act on the mount point's directory.
+constexpr unsigned long kFiFreeze = _IOWR('X', 119, int);
+constexpr unsigned long kFiThaw = _IOWR('X', 120, int);
+
 static int freezeIoctl(const char *path, unsigned long request) {
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -67,11 +71,11 @@ static int freezeIoctl(const char *path, unsigned long request) {
 }
 
 int host_fs_freeze(const char *path) {
-    return freezeIoctl(path, FIFREEZE);
+    return freezeIoctl(path, kFiFreeze);
 }
 
 int host_fs_thaw(const char *path) {
-    return freezeIoctl(path, FITHAW);
+    return freezeIoctl(path, kFiThaw);
 }
 
 }  // extern "C"

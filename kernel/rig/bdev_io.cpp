@@ -14,7 +14,7 @@
 #include <linux/mm.h>
 #include <linux/string.h>
 #include <linux/errno.h>
-#include <standin/bdev_io.h>
+#include <standin/byte_io.h>
 
 #include "rig.h"
 

@@ -12,7 +12,7 @@
 #include <linux/mm.h>
 #include <linux/string.h>
 #include <linux/errno.h>
-#include <standin/hostfs.h>
+#include <standin/host_fs.h>
 
 #include "rig.h"
 

@@ -66,6 +66,18 @@ void printReport(const cli::CliOptions &o, const std::string &fsType, const agen
     std::printf("  new session key saved in %s\n", o.keyFile.c_str());
 }
 
+// The backup of one device, its new key saved; *seconds is how long it took.
+agent::BackupReport backUp(const cli::CliOptions &o, agent::BackupRequest req, double *seconds) {
+    req.imagePath = o.image;
+    if (o.incremental)
+        req.previousKey = agent::SessionKey::load(o.keyFile);
+    auto started = std::chrono::steady_clock::now();
+    agent::BackupReport report = agent::runBackup(req);
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    report.newKey.save(o.keyFile);
+    return report;
+}
+
 // A backup on a running machine: the agent is a process of its own.
 int runOnMachine(const cli::CliOptions &o) {
     const cli::MachineDevice device = cli::resolveMachineDevice(o.machine, o.device);
@@ -73,14 +85,9 @@ int runOnMachine(const cli::CliOptions &o) {
     req.system = agent::connectToMachine(o.machine);
     req.major = device.major;
     req.minor = device.minor;
-    req.imagePath = o.image;
-    if (o.incremental)
-        req.previousKey = agent::SessionKey::load(o.keyFile);
-    auto started = std::chrono::steady_clock::now();
-    agent::BackupReport report = agent::runBackup(req);
-    std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-    report.newKey.save(o.keyFile);
-    printReport(o, "", report, took.count(), "");
+    double seconds = 0;
+    agent::BackupReport report = backUp(o, req, &seconds);
+    printReport(o, "", report, seconds, "");
     return 0;
 }
 
@@ -96,15 +103,10 @@ int run(const cli::CliOptions &o) {
     agent::BackupRequest req;
     req.major = disk.major();
     req.minor = static_cast<unsigned>(o.partition);
-    req.imagePath = o.image;
-    if (o.incremental)
-        req.previousKey = agent::SessionKey::load(o.keyFile);
-    auto started = std::chrono::steady_clock::now();
-    agent::BackupReport report = agent::runBackup(req);
-    std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-    report.newKey.save(o.keyFile);
+    double seconds = 0;
+    agent::BackupReport report = backUp(o, req, &seconds);
     machine.unload("velmora");
-    printReport(o, fsType, report, took.count(), sim::loggedStat("time frozen in seconds"));
+    printReport(o, fsType, report, seconds, sim::loggedStat("time frozen in seconds"));
     return 0;
 }
 

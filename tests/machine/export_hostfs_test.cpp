@@ -7,7 +7,7 @@
 #include <disk_image.h>
 #include <machine.h>
 #include <standin/disk.h>
-#include <standin/hostfs.h>
+#include <standin/host_fs.h>
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#ifndef STANDIN_BDEV_IO_H
-#define STANDIN_BDEV_IO_H
+#ifndef STANDIN_BYTE_IO_H
+#define STANDIN_BYTE_IO_H
 
 /*
  * A block device read and written as a program does with O_DIRECT: every

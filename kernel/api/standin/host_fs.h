@@ -1,5 +1,5 @@
-#ifndef STANDIN_HOSTFS_H
-#define STANDIN_HOSTFS_H
+#ifndef STANDIN_HOST_FS_H
+#define STANDIN_HOST_FS_H
 
 /*
  * A device of the stand-in that the host itself mounted (the machine's disk
