@@ -73,8 +73,14 @@ bool MachineSocket::broken(int err) {
     return false;
 }
 
+bool MachineSocket::kernelLog(uint32_t maxBytes, std::string *text) {
+    Reply reply{};
+    LogRequest rq{maxBytes, 0};
+    return exchange(Op::Log, &rq, sizeof(rq), &reply, nullptr, nullptr, text);
+}
+
 bool MachineSocket::exchange(Op op, const void *body, std::size_t length, Reply *reply,
-                             std::vector<PageRun> *runs, int *passedFd) {
+                             std::vector<PageRun> *runs, int *passedFd, std::string *text) {
     if (broken_)
         return broken(ENOTCONN);
     std::vector<unsigned char> packet(sizeof(Header) + length);
@@ -121,9 +127,17 @@ bool MachineSocket::exchange(Op op, const void *body, std::size_t length, Reply 
     std::memcpy(&h, in.data(), sizeof(h));
     std::memcpy(reply, in.data() + sizeof(h), sizeof(*reply));
     const std::size_t runBytes = static_cast<std::size_t>(reply->runs) * sizeof(PageRun);
-    if (h.op != static_cast<uint32_t>(op) || h.length != sizeof(Reply) + runBytes ||
+    // A log's text follows its Reply, as long as its result says.
+    const bool isLog = op == Op::Log;
+    if (isLog && (reply->result < 0 || reply->result > kMaxLogBytes || reply->runs))
+        return broken(EPROTO);
+    const std::size_t more = isLog ? static_cast<std::size_t>(reply->result) : runBytes;
+    if (h.op != static_cast<uint32_t>(op) || h.length != sizeof(Reply) + more ||
         got != sizeof(Header) + h.length || (reply->runs && op != Op::Mmap))
         return broken(EPROTO);
+    if (text)
+        text->assign(reinterpret_cast<const char *>(in.data()) + sizeof(Header) + sizeof(Reply),
+                     isLog ? more : 0);
     if (runs) {
         runs->resize(reply->runs);
         std::memcpy(runs->data(), in.data() + sizeof(Header) + sizeof(Reply), runBytes);

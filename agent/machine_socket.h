@@ -21,6 +21,10 @@ class MachineSocket {
     // A read-only descriptor of the machine's physical memory.
     int memoryFd() const { return memoryFd_; }
 
+    // The newest whole lines of the machine's kernel log, in at most maxBytes.
+    // false, with errno set, as call().
+    bool kernelLog(uint32_t maxBytes, std::string *text);
+
     // Sends the request and waits for its reply (and the page runs of an
     // mmap). false, with errno set, when the connection is broken or the
     // reply malformed; the connection is not used again then.
@@ -33,7 +37,7 @@ class MachineSocket {
   private:
     bool exchange(machine::protocol::Op op, const void *body, std::size_t length,
                   machine::protocol::Reply *reply, std::vector<machine::protocol::PageRun> *runs,
-                  int *passedFd);
+                  int *passedFd, std::string *text = nullptr);
     bool broken(int err);
 
     int fd_ = -1;

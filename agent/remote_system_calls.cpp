@@ -1,5 +1,6 @@
 #include "remote_system_calls.h"
 
+#include "control_device.h"
 #include "machine_socket.h"
 
 #include <sys/mman.h>
@@ -162,6 +163,14 @@ class RemoteSystemCalls final : public SystemCalls {
 
 std::shared_ptr<SystemCalls> connectToMachine(const std::string &socketPath) {
     return std::make_shared<RemoteSystemCalls>(socketPath);
+}
+
+std::string machineKernelLog(const std::string &socketPath, uint32_t maxBytes) {
+    MachineSocket socket(socketPath);
+    std::string text;
+    if (!socket.kernelLog(maxBytes, &text))
+        throw SystemError("the kernel log of the machine at " + socketPath, errno);
+    return text;
 }
 
 }  // namespace velmora::agent

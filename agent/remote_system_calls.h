@@ -4,6 +4,7 @@
 
 #include "system_calls.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -16,5 +17,9 @@ namespace velmora::agent {
 // process already uses that address. Calls from several threads take turns.
 // Throws SystemError when the machine cannot be reached.
 std::shared_ptr<SystemCalls> connectToMachine(const std::string &socketPath);
+
+// The newest whole lines of the machine's kernel log ("<level>text" each), in
+// at most maxBytes. Throws SystemError when the machine cannot be reached.
+std::string machineKernelLog(const std::string &socketPath, uint32_t maxBytes = 32u << 10);
 
 }  // namespace velmora::agent

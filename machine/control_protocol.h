@@ -19,7 +19,7 @@ inline constexpr uint32_t kVersion = 1;
 inline constexpr uint64_t kMaxMapBytes = 8u << 20;
 inline constexpr uint64_t kPageSize = 4096;
 
-enum class Op : uint32_t { Hello = 1, Open, Close, Ioctl, Mmap, Munmap };
+enum class Op : uint32_t { Hello = 1, Open, Close, Ioctl, Mmap, Munmap, Log };
 
 struct Header {
     uint32_t op;
@@ -64,6 +64,15 @@ struct MunmapRequest {
     uint64_t length;
 };
 
+// The newest lines of the machine's kernel log, whole, in at most maxBytes
+// (and kMaxLogBytes): the reply's result is the text's length, and the text
+// follows the Reply.
+struct LogRequest {
+    uint32_t maxBytes;
+    uint32_t reserved;
+};
+inline constexpr uint32_t kMaxLogBytes = 32u << 10;
+
 // result as the system call returns it (a descriptor, a status, an
 // address); error is its errno when it failed, else 0.
 struct Reply {
@@ -82,7 +91,8 @@ struct PageRun {
 
 inline constexpr std::size_t kMaxRuns = kMaxMapBytes / kPageSize;
 inline constexpr std::size_t kMaxReplyBytes =
-    sizeof(Header) + sizeof(Reply) + kMaxRuns * sizeof(PageRun);
+    sizeof(Header) + sizeof(Reply) +
+    (kMaxRuns * sizeof(PageRun) > kMaxLogBytes ? kMaxRuns * sizeof(PageRun) : kMaxLogBytes);
 
 // The body length a request of this op has; 0 for an op that is not one.
 constexpr uint32_t requestLength(uint32_t op) {
@@ -99,6 +109,8 @@ constexpr uint32_t requestLength(uint32_t op) {
             return sizeof(MmapRequest);
         case Op::Munmap:
             return sizeof(MunmapRequest);
+        case Op::Log:
+            return sizeof(LogRequest);
     }
     return 0;
 }
@@ -114,6 +126,7 @@ static_assert(sizeof(Header) == 8);
 static_assert(sizeof(HelloRequest) == 8 && sizeof(OpenRequest) == 128);
 static_assert(sizeof(CloseRequest) == 8 && sizeof(IoctlRequest) == 24);
 static_assert(sizeof(MmapRequest) == 32 && sizeof(MunmapRequest) == 16);
+static_assert(sizeof(LogRequest) == 8);
 static_assert(sizeof(Reply) == 16 && sizeof(PageRun) == 24);
 static_assert(offsetof(Message<IoctlRequest>, body) == sizeof(Header));
 

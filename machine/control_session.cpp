@@ -1,13 +1,16 @@
 #include "control_session.h"
 
+#include <standin/machine.h>
 #include <standin/peer.h>
 #include <standin/syscalls.h>
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace velmora::machine {
 
@@ -110,6 +113,10 @@ bool ControlSession::handle(const unsigned char *packet, std::size_t size) {
         }
         case Op::Munmap:
             return munmap(bodyOf<MunmapRequest>(packet));
+        case Op::Log: {
+            auto rq = bodyOf<LogRequest>(packet);
+            return rq.reserved == 0 && log(rq);
+        }
     }
     return false;
 }
@@ -210,17 +217,43 @@ bool ControlSession::munmap(const MunmapRequest &rq) {
     return reply(Op::Munmap, 0, 0);
 }
 
+// The kernel log's newest whole lines that fit in maxBytes, oldest first,
+// each as dmesg prints it without the time: "<level>text".
+bool ControlSession::log(const LogRequest &rq) {
+    const std::size_t room = std::min(rq.maxBytes, kMaxLogBytes);
+    std::vector<std::string> lines;
+    std::size_t used = 0;
+    std::vector<char> buf(1100);
+    for (unsigned long i = standin_klog_lines(); i-- > 0;) {
+        int level = standin_klog_line(i, buf.data(), buf.size());
+        if (level < 0)
+            continue;
+        std::string line = "<" + std::to_string(level) + ">" + buf.data() + "\n";
+        if (used + line.size() > room)
+            break;
+        used += line.size();
+        lines.push_back(std::move(line));
+    }
+    std::string text;
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+        text += *it;
+    return send(Op::Log, Reply{static_cast<int64_t>(text.size()), 0, 0}, text.data(), text.size(),
+                -1);
+}
+
 bool ControlSession::reply(Op op, int64_t result, int error, const std::vector<PageRun> &runs,
                            int passFd) {
-    Header h{static_cast<uint32_t>(op),
-             static_cast<uint32_t>(sizeof(Reply) + runs.size() * sizeof(PageRun))};
-    Reply r{result, error, static_cast<uint32_t>(runs.size())};
+    return send(op, Reply{result, error, static_cast<uint32_t>(runs.size())}, runs.data(),
+                runs.size() * sizeof(PageRun), passFd);
+}
+
+bool ControlSession::send(Op op, const Reply &r, const void *more, std::size_t bytes, int passFd) {
+    Header h{static_cast<uint32_t>(op), static_cast<uint32_t>(sizeof(Reply) + bytes)};
     std::vector<unsigned char> packet(sizeof(h) + h.length);
     std::memcpy(packet.data(), &h, sizeof(h));
     std::memcpy(packet.data() + sizeof(h), &r, sizeof(r));
-    if (!runs.empty())
-        std::memcpy(packet.data() + sizeof(h) + sizeof(r), runs.data(),
-                    runs.size() * sizeof(PageRun));
+    if (bytes)
+        std::memcpy(packet.data() + sizeof(h) + sizeof(r), more, bytes);
     iovec iov{packet.data(), packet.size()};
     msghdr msg{};
     msg.msg_iov = &iov;

@@ -36,8 +36,12 @@ class ControlSession {
     bool ioctl(const protocol::IoctlRequest &rq);
     bool mmap(const protocol::MmapRequest &rq);
     bool munmap(const protocol::MunmapRequest &rq);
+    bool log(const protocol::LogRequest &rq);
     bool reply(protocol::Op op, int64_t result, int error,
                const std::vector<protocol::PageRun> &runs = {}, int passFd = -1);
+    // A reply with `bytes` more after the Reply (page runs, text).
+    bool send(protocol::Op op, const protocol::Reply &r, const void *more, std::size_t bytes,
+              int passFd);
     // The stand-in's descriptor behind one of the agent's, or -1.
     int standinFd(int32_t agentFd) const;
     void release();

@@ -15,7 +15,9 @@ const char *const kUsage =
     "  --disk IMAGE --partition N   boot a machine for this run with IMAGE as its disk\n"
     "  --machine SOCKET             use the running machine (velmorad) on SOCKET; the\n"
     "                               environment's VELMORA_MACHINE gives it by default\n"
-    "  --device NAME                its device: a name it lists (sda1) or MAJOR:MINOR\n";
+    "  --device NAME                its device: a name it lists (sda1) or MAJOR:MINOR\n"
+    "       velmora-agent log [--machine SOCKET]\n"
+    "  log          prints the running machine's kernel log, newest lines\n";
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,39 @@ int run(const cli::CliOptions &o) {
     return 0;
 }
 
+// The machine's newest kernel lines of an error level (KERN_ERR and worse):
+// what the driver said about a command it refused. Best effort.
+void printMachineErrors(const std::string &socket) {
+    try {
+        std::istringstream lines(agent::machineKernelLog(socket, 8192));
+        std::string line;
+        while (std::getline(lines, line))
+            if (line.size() > 3 && line[0] == '<' && line[1] <= '3')
+                std::fprintf(stderr, "  kernel: %s\n", line.c_str() + 3);
+    } catch (const std::exception &) {
+        std::fprintf(stderr, "  (the machine's kernel log has the driver's side)\n");
+    }
+}
+
+// velmora-agent log [--machine SOCKET]: the machine's kernel log, newest lines.
+int printMachineLog(const std::vector<std::string> &args) {
+    const char *env = std::getenv("VELMORA_MACHINE");
+    std::string socket = env ? env : "";
+    if (args.size() == 3 && args[1] == "--machine")
+        socket = args[2];
+    else if (args.size() != 1 || socket.empty()) {
+        std::fprintf(stderr, "velmora-agent: log takes --machine SOCKET (or VELMORA_MACHINE)\n");
+        return 2;
+    }
+    try {
+        std::fputs(agent::machineKernelLog(socket).c_str(), stdout);
+        return 0;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "velmora-agent: %s\n", e.what());
+        return 1;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -118,6 +152,8 @@ int main(int argc, char **argv) {
         std::fputs(cli::kUsage, stdout);
         return 0;
     }
+    if (!args.empty() && args[0] == "log")
+        return printMachineLog(args);
     cli::CliOptions options;
     try {
         const char *machine = std::getenv("VELMORA_MACHINE");
@@ -131,7 +167,7 @@ int main(int argc, char **argv) {
     } catch (const std::exception &e) {
         std::fprintf(stderr, "velmora-agent: %s\n", e.what());
         if (!options.machine.empty()) {
-            std::fprintf(stderr, "  (the machine's kernel log has the driver's side)\n");
+            printMachineErrors(options.machine);
             return 1;
         }
         for (const auto &line : sim::Machine::log())

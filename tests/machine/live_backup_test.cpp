@@ -143,6 +143,14 @@ TEST_F(LiveBackup, FullAndIncrementalsUnderHostWritersAreExact) {
 
     std::ofstream(dir_.file("stop")).close();
     EXPECT_EQ(load->wait(), 0) << shell("cat " + dir_.file("writers.out")).output;
+
+    // The machine's kernel log, asked for by a client: the newest lines,
+    // the last backup's end among them.
+    CommandResult log = run({AGENT_PATH, "log", "--machine", machine_->socket()});
+    EXPECT_EQ(log.status, 0) << described(log);
+    EXPECT_NE(log.output.find("<6>closeBackup: backup finished device major=8 minor=1"),
+              std::string::npos)
+        << log.output;
 }
 
 // The service stopped while the host writes: it waits for the host to let go
