@@ -2,68 +2,22 @@
 
 #include "backup_session.h"
 #include "backup_state.h"
+#include "driver_statistics.h"
 #include "transfer_buffer.h"
 
+#include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <stdexcept>
 #include <vector>
 
 namespace velmora::agent {
 
 namespace {
 
-// The image of this run, written beside the one it replaces and put in its
-// place only once the backup is known to be good: a failed or interrupted
-// run leaves the previous image as it was, and no new one that looks done.
-class PendingImage {
-  public:
-    PendingImage(const std::string &path, bool incremental, uint64_t bytes)
-        : path_(path), partial_(path + ".partial") {
-        std::error_code ec;
-        std::filesystem::remove(partial_, ec);
-        if (incremental) {
-            if (!std::filesystem::exists(path_) || std::filesystem::file_size(path_) != bytes)
-                throw std::runtime_error("image " + path_ + " does not have the device's size");
-            std::filesystem::copy_file(path_, partial_);
-        } else {
-            std::ofstream create(partial_, std::ios::binary | std::ios::trunc);
-            if (!create)
-                throw std::runtime_error("cannot create image " + partial_);
-        }
-        file_.open(partial_, std::ios::binary | std::ios::in | std::ios::out);
-        if (!file_)
-            throw std::runtime_error("cannot open image " + partial_);
-    }
-    ~PendingImage() {
-        if (committed_)
-            return;
-        file_.close();
-        std::error_code ec;
-        std::filesystem::remove(partial_, ec);
-    }
-    PendingImage(const PendingImage &) = delete;
-    PendingImage &operator=(const PendingImage &) = delete;
+using Clock = std::chrono::steady_clock;
 
-    void write(uint64_t offset, const char *data, std::size_t bytes) {
-        file_.seekp(static_cast<std::streamoff>(offset));
-        file_.write(data, static_cast<std::streamsize>(bytes));
-    }
-    void commit() {
-        file_.flush();
-        if (!file_)
-            throw std::runtime_error("cannot write image " + partial_);
-        file_.close();
-        std::filesystem::rename(partial_, path_);
-        committed_ = true;
-    }
-
-  private:
-    std::string path_, partial_;
-    std::fstream file_;
-    bool committed_ = false;
-};
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // A refusal of the driver that comes from a backup it gave up on is the
 // backup's failure, told by its state; any other stays what it is.
@@ -79,57 +33,116 @@ void orBackupFailed(const BackupSession &session, Command command) {
     }
 }
 
-// The blocks to copy: those written since the previous snapshot when the
-// driver has them, else all of them.
-BlockBitmap blocksToCopy(const BackupSession &session, uint32_t totalBlocks, bool wantIncremental,
-                         bool *incremental) {
-    *incremental = false;
-    if (wantIncremental) {
-        try {
-            BlockBitmap changed = session.automap(totalBlocks);
-            *incremental = true;
-            return changed;
-        } catch (const CommandError &e) {
-            if (e.status() != VEL_ERR_INVALID)
-                throw;
-        }
+// Whether the driver's last word on a snapshot was that the key did not
+// match: the refusal shares its status with a failed freeze.
+bool keyWasRefused(const BackupSession &session) {
+    const std::string log = readKernelLog(*session.device().system(), 8192);
+    const std::string mismatch = "ioctlSnapShot: session key mismatch";
+    std::size_t last = log.rfind("ioctlSnapShot: ");
+    return last != std::string::npos && log.compare(last, mismatch.size(), mismatch) == 0;
+}
+
+// Why the previous key is of no use before the snapshot, or empty.
+std::string geometryChange(const BackupRequest &rq, uint32_t blockSize, uint32_t totalBlocks) {
+    if (rq.expectBlockSize && rq.expectBlockSize != blockSize)
+        return "the last backup had blocks of " + std::to_string(rq.expectBlockSize) +
+               " bytes and the device now has blocks of " + std::to_string(blockSize);
+    if (rq.expectTotalBlocks && rq.expectTotalBlocks != totalBlocks)
+        return "the last backup had " + std::to_string(rq.expectTotalBlocks) +
+               " blocks and the device now has " + std::to_string(totalBlocks);
+    return {};
+}
+
+// Takes the snapshot with the previous key when it can be used; else a full
+// backup's, or throws FullBackupNeeded. Returns whether the key was used.
+bool takeSnapshot(const BackupSession &session, const BackupRequest &rq, std::string *reason) {
+    std::optional<SessionKey> key = rq.previousKey;
+    if (key && !reason->empty()) {
+        if (!rq.fallBackToFull)
+            throw FullBackupNeeded(*reason + "; a full backup is needed");
+        key.reset();
     }
-    return BlockBitmap(totalBlocks, true);
+    // A full backup starts change tracking anew: on a machine that runs on,
+    // the device may be tracked for a key this agent does not hold.
+    if (!key) {
+        session.noLoadFromAutoMap();
+        session.snapshot(SessionKey::none());
+        return false;
+    }
+    try {
+        session.snapshot(*key);
+        return true;
+    } catch (const CommandError &e) {
+        if (e.status() != 2 || session.state().state != VEL_STATE_STARTED ||
+            !keyWasRefused(session))
+            throw;
+    }
+    const std::string why =
+        "the key does not match the last backup of the device (a later backup was made with "
+        "another key, or a run was stopped after its snapshot)";
+    if (!rq.fallBackToFull)
+        throw FullBackupNeeded("the snapshot was refused: " + why + "; a full backup is needed");
+    *reason = "the machine refused the key: " + why;
+    session.noLoadFromAutoMap();
+    session.snapshot(SessionKey::none());
+    return false;
 }
 
 }  // namespace
 
-BackupReport runBackup(const BackupRequest &request) {
-    BackupSession session(request.devicePath, request.system);
-    BlockSize bs = session.blockSize(request.major, request.minor);
+BackupReport runBackup(const BackupRequest &rq) {
+    BackupSession session(rq.devicePath, rq.system);
+    BlockSize bs = session.blockSize(rq.major, rq.minor);
     BackupReport report;
     report.blockSize = static_cast<uint32_t>(bs.blockSize);
     report.totalBlocks =
         static_cast<uint32_t>(static_cast<uint64_t>(bs.partitionSizeKB) * 1024 / report.blockSize);
+    std::string reason =
+        rq.previousKey ? geometryChange(rq, report.blockSize, report.totalBlocks) : std::string();
 
-    session.start(request.major, request.minor, report.totalBlocks, request.maxCacheBlocks);
-    // A full backup starts change tracking anew: on a machine that runs on,
-    // the device may be tracked for a key this agent does not hold.
-    if (!request.previousKey)
-        session.noLoadFromAutoMap();
-    session.snapshot(request.previousKey.value_or(SessionKey::none()));
-    if (request.afterSnapshot)
-        request.afterSnapshot();
+    session.start(rq.major, rq.minor, report.totalBlocks, rq.maxCacheBlocks);
+    auto snapshotStart = Clock::now();
+    bool keyUsed = takeSnapshot(session, rq, &reason);
+    report.snapshotSeconds = secondsSince(snapshotStart);
+    if (rq.afterSnapshot)
+        rq.afterSnapshot();
     report.newKey.raw = session.automapState().amsKey;
 
-    bool incremental = false;
-    report.copied =
-        blocksToCopy(session, report.totalBlocks, request.previousKey.has_value(), &incremental);
-    report.incremental = incremental;
+    report.copied = BlockBitmap(report.totalBlocks, true);
+    if (keyUsed) {
+        try {
+            BlockBitmap changed = session.automap(report.totalBlocks);
+            report.blocksChanged = changed.count();
+            if (rq.carriedBlocks && rq.carriedBlocks->blocks() == changed.blocks())
+                changed.merge(*rq.carriedBlocks);
+            else if (rq.carriedBlocks)
+                changed = BlockBitmap(report.totalBlocks, true);
+            report.copied = std::move(changed);
+            report.incremental = true;
+        } catch (const CommandError &e) {
+            if (e.status() != VEL_ERR_INVALID)
+                throw;
+            reason =
+                "the machine kept no record of the blocks changed since the last backup (it "
+                "was restarted, or its module reloaded, since)";
+        }
+    }
+    if (rq.previousKey)
+        report.fullReason = reason;
     orBackupFailed(session, [&] { session.loadBlockMap(report.copied); });
-    if (request.beforeReads)
-        request.beforeReads();
+    if (rq.onSnapshot)
+        rq.onSnapshot(report.newKey, report.copied);
+    if (rq.beforeReads)
+        rq.beforeReads();
 
     State st = session.state();
     TransferBuffer buffer(session.device(), static_cast<std::size_t>(st.mmapSize));
     uint32_t perRead = static_cast<uint32_t>(buffer.size() / report.blockSize);
-    PendingImage image(request.imagePath, incremental,
+    const std::string base = rq.baseImage.empty() ? rq.imagePath : rq.baseImage;
+    PendingImage image(rq.imagePath, report.incremental ? base : std::string(),
                        static_cast<uint64_t>(report.totalBlocks) * report.blockSize);
+    BackupProgress progress{0, report.copied.count(), report.blockSize, 0};
+    auto copyStart = Clock::now();
     // The blocks are copied out of the mapping before the write: the mapping's
     // pages appear at the first touch, which a write(2) of them would not give.
     std::vector<char> chunk(buffer.size());
@@ -139,13 +152,21 @@ BackupReport runBackup(const BackupRequest &request) {
         std::memcpy(chunk.data(), buffer.data(), bytes);
         image.write(static_cast<uint64_t>(run.start) * report.blockSize, chunk.data(), bytes);
         report.blocksCopied += run.length;
+        if (rq.progress) {
+            progress.blocksDone = report.blocksCopied;
+            progress.seconds = secondsSince(copyStart);
+            rq.progress(progress);
+        }
     }
+    report.copySeconds = secondsSince(copyStart);
     // A backup the driver gave up on after the last read still read blocks a
     // writer may have overtaken: only a sound state vouches for them.
     uint32_t state = session.state().state;
     if (!backupStateIsSound(state))
         throw BackupFailed(state);
-    image.commit();
+    auto commitStart = Clock::now();
+    report.image = image.commit();
+    report.commitSeconds = secondsSince(commitStart);
     return report;
 }
 

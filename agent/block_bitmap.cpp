@@ -19,6 +19,13 @@ uint32_t BlockBitmap::count() const {
     return n;
 }
 
+void BlockBitmap::merge(const BlockBitmap &other) {
+    if (other.blocks_ != blocks_)
+        throw std::invalid_argument("merging block maps of different sizes");
+    for (std::size_t i = 0; i < bytes_.size(); ++i)
+        bytes_[i] |= other.bytes_[i];
+}
+
 std::vector<BlockBitmap::Run> BlockBitmap::runs(uint32_t maxRun) const {
     // A transfer buffer smaller than one block would give empty runs for ever.
     if (maxRun == 0)

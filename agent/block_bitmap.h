@@ -15,6 +15,8 @@ class BlockBitmap {
     bool test(uint32_t block) const { return bytes_[block / 8] >> (block % 8) & 1; }
     void set(uint32_t block) { bytes_[block / 8] |= static_cast<unsigned char>(1u << (block % 8)); }
     uint32_t count() const;
+    // Sets every block set in other, which has as many blocks.
+    void merge(const BlockBitmap &other);
     unsigned char *data() { return bytes_.data(); }
     const std::vector<unsigned char> &bytes() const { return bytes_; }
 

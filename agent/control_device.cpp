@@ -1,5 +1,7 @@
 #include "control_device.h"
 
+#include "status_meaning.h"
+
 #include <fcntl.h>
 
 #include <cerrno>
@@ -9,8 +11,8 @@
 namespace velmora::agent {
 
 CommandError::CommandError(const std::string &command, int status)
-    : std::runtime_error(command + " failed with status " + std::to_string(status) +
-                         " (see the kernel log)"),
+    : std::runtime_error(commandStatusMeaning(command, status)),
+      command_(command),
       status_(status) {}
 
 SystemError::SystemError(const std::string &what, int err)

@@ -12,13 +12,16 @@
 
 namespace velmora::agent {
 
-// A command that the driver refused: the status code it returned.
+// A command that the driver refused: the status code it returned; what()
+// says in words what it means and what to do.
 class CommandError : public std::runtime_error {
   public:
     CommandError(const std::string &command, int status);
+    const std::string &command() const { return command_; }
     int status() const { return status_; }
 
   private:
+    std::string command_;
     int status_;
 };
 

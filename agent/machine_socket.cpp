@@ -79,6 +79,12 @@ bool MachineSocket::kernelLog(uint32_t maxBytes, std::string *text) {
     return exchange(Op::Log, &rq, sizeof(rq), &reply, nullptr, nullptr, text);
 }
 
+bool MachineSocket::status(std::string *text) {
+    Reply reply{};
+    StatusRequest rq{kMaxLogBytes, 0};
+    return exchange(Op::Status, &rq, sizeof(rq), &reply, nullptr, nullptr, text);
+}
+
 bool MachineSocket::exchange(Op op, const void *body, std::size_t length, Reply *reply,
                              std::vector<PageRun> *runs, int *passedFd, std::string *text) {
     if (broken_)
@@ -128,7 +134,7 @@ bool MachineSocket::exchange(Op op, const void *body, std::size_t length, Reply 
     std::memcpy(reply, in.data() + sizeof(h), sizeof(*reply));
     const std::size_t runBytes = static_cast<std::size_t>(reply->runs) * sizeof(PageRun);
     // A log's text follows its Reply, as long as its result says.
-    const bool isLog = op == Op::Log;
+    const bool isLog = op == Op::Log || op == Op::Status;
     if (isLog && (reply->result < 0 || reply->result > kMaxLogBytes || reply->runs))
         return broken(EPROTO);
     const std::size_t more = isLog ? static_cast<std::size_t>(reply->result) : runBytes;

@@ -24,6 +24,8 @@ class MachineSocket {
     // The newest whole lines of the machine's kernel log, in at most maxBytes.
     // false, with errno set, as call().
     bool kernelLog(uint32_t maxBytes, std::string *text);
+    // The machine's state as its service gives it (a JSON object).
+    bool status(std::string *text);
 
     // Sends the request and waits for its reply (and the page runs of an
     // mmap). false, with errno set, when the connection is broken or the

@@ -59,6 +59,19 @@ class RemoteSystemCalls final : public SystemCalls {
 
     int close(int fd) override { return call(Op::Close, CloseRequest{fd, 0}); }
 
+    int syslog(char *buf, int len) override {
+        if (!buf || len < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        std::lock_guard lock(mutex_);
+        std::string text;
+        if (!socket_.kernelLog(static_cast<uint32_t>(len), &text))
+            return -1;
+        std::memcpy(buf, text.data(), text.size());
+        return static_cast<int>(text.size());
+    }
+
     int ioctl(int fd, unsigned long request, const void *arg) override {
         return call(Op::Ioctl, IoctlRequest{fd, 0, request, reinterpret_cast<uintptr_t>(arg)});
     }
@@ -170,6 +183,14 @@ std::string machineKernelLog(const std::string &socketPath, uint32_t maxBytes) {
     std::string text;
     if (!socket.kernelLog(maxBytes, &text))
         throw SystemError("the kernel log of the machine at " + socketPath, errno);
+    return text;
+}
+
+std::string machineStatus(const std::string &socketPath) {
+    MachineSocket socket(socketPath);
+    std::string text;
+    if (!socket.status(&text))
+        throw SystemError("the state of the machine at " + socketPath, errno);
     return text;
 }
 

@@ -22,4 +22,9 @@ std::shared_ptr<SystemCalls> connectToMachine(const std::string &socketPath);
 // at most maxBytes. Throws SystemError when the machine cannot be reached.
 std::string machineKernelLog(const std::string &socketPath, uint32_t maxBytes = 32u << 10);
 
+// The machine as its service sees it, a JSON object: "agents" (pid, uid,
+// gid of each connected agent), "controlFiles" (files of the control device
+// open) and "moduleLoaded". Throws SystemError when it cannot be reached.
+std::string machineStatus(const std::string &socketPath);
+
 }  // namespace velmora::agent

@@ -20,6 +20,10 @@ class SystemCalls {
     virtual void *mmap(void *addr, std::size_t length, int prot, int flags, int fd,
                        long offset) = 0;
     virtual int munmap(void *addr, std::size_t length) = 0;
+    // syslog(2)'s SYSLOG_ACTION_READ_ALL: the newest whole lines of the
+    // kernel log that fit in len bytes, "<level>text\n" each; returns the
+    // bytes stored.
+    virtual int syslog(char *buf, int len) = 0;
 };
 
 // The stand-in kernel booted in this process; one instance for all.

@@ -19,7 +19,7 @@ inline constexpr uint32_t kVersion = 1;
 inline constexpr uint64_t kMaxMapBytes = 8u << 20;
 inline constexpr uint64_t kPageSize = 4096;
 
-enum class Op : uint32_t { Hello = 1, Open, Close, Ioctl, Mmap, Munmap, Log };
+enum class Op : uint32_t { Hello = 1, Open, Close, Ioctl, Mmap, Munmap, Log, Status };
 
 struct Header {
     uint32_t op;
@@ -73,6 +73,14 @@ struct LogRequest {
 };
 inline constexpr uint32_t kMaxLogBytes = 32u << 10;
 
+// The machine as its service sees it, as a JSON object: the agents
+// connected ("agents": pid, uid, gid each) and the files of the control
+// device open ("controlFiles"); text after the Reply as for Log.
+struct StatusRequest {
+    uint32_t maxBytes;
+    uint32_t reserved;
+};
+
 // result as the system call returns it (a descriptor, a status, an
 // address); error is its errno when it failed, else 0.
 struct Reply {
@@ -111,6 +119,8 @@ constexpr uint32_t requestLength(uint32_t op) {
             return sizeof(MunmapRequest);
         case Op::Log:
             return sizeof(LogRequest);
+        case Op::Status:
+            return sizeof(StatusRequest);
     }
     return 0;
 }
@@ -126,7 +136,7 @@ static_assert(sizeof(Header) == 8);
 static_assert(sizeof(HelloRequest) == 8 && sizeof(OpenRequest) == 128);
 static_assert(sizeof(CloseRequest) == 8 && sizeof(IoctlRequest) == 24);
 static_assert(sizeof(MmapRequest) == 32 && sizeof(MunmapRequest) == 16);
-static_assert(sizeof(LogRequest) == 8);
+static_assert(sizeof(LogRequest) == 8 && sizeof(StatusRequest) == 8);
 static_assert(sizeof(Reply) == 16 && sizeof(PageRun) == 24);
 static_assert(offsetof(Message<IoctlRequest>, body) == sizeof(Header));
 

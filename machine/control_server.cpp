@@ -102,7 +102,7 @@ void ControlServer::accept() {
 
 void ControlServer::serve(Connection *c) {
     {
-        ControlSession session(c->socket, memoryFd_, c->peer);
+        ControlSession session(c->socket, memoryFd_, c->peer, [this] { return status(); });
         try {
             session.serve();
         } catch (const std::exception &) {
@@ -128,6 +128,24 @@ void ControlServer::reap() {
     }
     for (Connection &c : gone)
         c.thread.join();
+}
+
+std::string ControlServer::status() const {
+    std::string agents;
+    {
+        std::lock_guard lock(mutex_);
+        for (const Connection &c : connections_)
+            if (!c.done)
+                agents += std::string(agents.empty() ? "" : ",") +
+                          "{\"pid\":" + std::to_string(c.peer.pid) +
+                          ",\"uid\":" + std::to_string(c.peer.uid) +
+                          ",\"gid\":" + std::to_string(c.peer.gid) + "}";
+    }
+    // Each open file of the control device holds a reference on the module.
+    int files = standin_module_refcount("velmora");
+    return "{\"agents\":[" + agents +
+           "],\"controlFiles\":" + std::to_string(files < 0 ? 0 : files) +
+           ",\"moduleLoaded\":" + (files < 0 ? "false" : "true") + "}";
 }
 
 std::size_t ControlServer::clients() const {

@@ -33,6 +33,8 @@ class ControlServer {
     const std::string &socketPath() const { return path_; }
     // Agents connected now.
     std::size_t clients() const;
+    // The machine for a Status request: a JSON object (control_protocol.h).
+    std::string status() const;
 
   private:
     struct Connection {

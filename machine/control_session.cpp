@@ -48,8 +48,9 @@ std::vector<PageRun> runsOf(const std::vector<unsigned long> &frames) {
 
 }  // namespace
 
-ControlSession::ControlSession(int socket, int memoryFd, const ucred &peer)
-    : socket_(socket), memoryFd_(memoryFd), peer_(peer) {}
+ControlSession::ControlSession(int socket, int memoryFd, const ucred &peer,
+                               std::function<std::string()> status)
+    : socket_(socket), memoryFd_(memoryFd), peer_(peer), status_(std::move(status)) {}
 
 ControlSession::~ControlSession() {
     release();
@@ -116,6 +117,10 @@ bool ControlSession::handle(const unsigned char *packet, std::size_t size) {
         case Op::Log: {
             auto rq = bodyOf<LogRequest>(packet);
             return rq.reserved == 0 && log(rq);
+        }
+        case Op::Status: {
+            auto rq = bodyOf<StatusRequest>(packet);
+            return rq.reserved == 0 && status(rq);
         }
     }
     return false;
@@ -220,25 +225,19 @@ bool ControlSession::munmap(const MunmapRequest &rq) {
 // The kernel log's newest whole lines that fit in maxBytes, oldest first,
 // each as dmesg prints it without the time: "<level>text".
 bool ControlSession::log(const LogRequest &rq) {
-    const std::size_t room = std::min(rq.maxBytes, kMaxLogBytes);
-    std::vector<std::string> lines;
-    std::size_t used = 0;
-    std::vector<char> buf(1100);
-    for (unsigned long i = standin_klog_lines(); i-- > 0;) {
-        int level = standin_klog_line(i, buf.data(), buf.size());
-        if (level < 0)
-            continue;
-        std::string line = "<" + std::to_string(level) + ">" + buf.data() + "\n";
-        if (used + line.size() > room)
-            break;
-        used += line.size();
-        lines.push_back(std::move(line));
-    }
-    std::string text;
-    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
-        text += *it;
-    return send(Op::Log, Reply{static_cast<int64_t>(text.size()), 0, 0}, text.data(), text.size(),
-                -1);
+    std::vector<char> text(std::min(rq.maxBytes, kMaxLogBytes));
+    int n = sys::syslog(3, text.data(), static_cast<int>(text.size()));
+    if (n < 0)
+        return reply(Op::Log, -1, errno);
+    return send(Op::Log, Reply{n, 0, 0}, text.data(), static_cast<std::size_t>(n), -1);
+}
+
+bool ControlSession::status(const StatusRequest &rq) {
+    std::string text = status_ ? status_() : "{}";
+    if (text.size() > std::min(rq.maxBytes, kMaxLogBytes))
+        return reply(Op::Status, -1, E2BIG);
+    return send(Op::Status, Reply{static_cast<int64_t>(text.size()), 0, 0}, text.data(),
+                text.size(), -1);
 }
 
 bool ControlSession::reply(Op op, int64_t result, int error, const std::vector<PageRun> &runs,

@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 namespace velmora::machine {
@@ -18,7 +20,9 @@ class ControlSession {
   public:
     // memoryFd: a read-only descriptor of the stand-in's physical memory,
     // handed to the agent at its greeting.
-    ControlSession(int socket, int memoryFd, const ucred &peer);
+    // status: the machine's state as the Status request gives it.
+    ControlSession(int socket, int memoryFd, const ucred &peer,
+                   std::function<std::string()> status);
     ~ControlSession();
     ControlSession(const ControlSession &) = delete;
     ControlSession &operator=(const ControlSession &) = delete;
@@ -37,6 +41,7 @@ class ControlSession {
     bool mmap(const protocol::MmapRequest &rq);
     bool munmap(const protocol::MunmapRequest &rq);
     bool log(const protocol::LogRequest &rq);
+    bool status(const protocol::StatusRequest &rq);
     bool reply(protocol::Op op, int64_t result, int error,
                const std::vector<protocol::PageRun> &runs = {}, int passFd = -1);
     // A reply with `bytes` more after the Reply (page runs, text).
@@ -49,6 +54,7 @@ class ControlSession {
     int socket_;
     int memoryFd_;
     ucred peer_;
+    std::function<std::string()> status_;
     bool greeted_ = false;
     std::map<int, int> files_;               // the agent's descriptor -> the stand-in's
     std::map<uint64_t, uint64_t> mappings_;  // start -> length, in the stand-in

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -47,6 +48,7 @@ struct Service::Parts {
     std::unique_ptr<sim::Machine> machine;
     std::vector<std::unique_ptr<sim::AttachedDisk>> images;
     std::vector<unsigned> ramDisks;  // device numbers
+    std::vector<unsigned> mounted;   // devices the machine mounted itself
     bool moduleLoaded = false;
     std::unique_ptr<CaptureSaver> captures;
     std::unique_ptr<ControlServer> control;
@@ -120,6 +122,18 @@ Service::Service(const ServiceConfig &config) : parts_(std::make_unique<Parts>()
         devices_.push_back(
             {name, kRamMajor, minor, static_cast<unsigned long long>(config.ramDiskMiB[i]) << 11});
     }
+    for (const std::string &name : config.mounts) {
+        auto d = std::find_if(devices_.begin(), devices_.end(),
+                              [&](const DeviceEntry &e) { return e.name == name; });
+        if (d == devices_.end())
+            throw std::runtime_error("cannot mount " + name + ": the machine has no such device");
+        const unsigned dev = STANDIN_MKDEV(d->major, d->minor);
+        if (int r = standin_mount(dev, nullptr, 0); r != 0)
+            throw std::runtime_error("cannot mount " + name +
+                                     ": it holds no ext2, ext3 or ext4 file system (" +
+                                     std::strerror(-r) + ")");
+        p.mounted.push_back(dev);
+    }
     if (config.loadModule) {
         p.machine->load(config.modulePath.empty() ? sim::velmoraModulePath() : config.modulePath);
         p.moduleLoaded = true;
@@ -192,6 +206,9 @@ void Service::stop() {
     }
     p.exported.reset();
     p.control.reset();
+    for (unsigned dev : p.mounted)
+        standin_umount(dev);
+    p.mounted.clear();
     p.images.clear();  // each removal syncs its image file
     for (unsigned dev : p.ramDisks)
         standin_disk_remove(dev);

@@ -14,6 +14,7 @@ namespace velmora::machine {
 struct ServiceConfig {
     std::vector<std::string> images;      // image files with partition tables: sda, sdb, ...
     std::vector<unsigned> ramDiskMiB;     // RAM disks: ram0, ram1, ...
+    std::vector<std::string> mounts;      // devices whose file system the machine mounts itself
     std::string socketPath;               // the control socket
     std::string exportDir;                // where the disks show as files; empty: none
     std::string logPath;                  // the kernel log, appended to; empty: none

@@ -5,7 +5,9 @@
  */
 #include <linux/kernel.h>
 #include <linux/string.h>
+#include <linux/errno.h>
 #include <standin/machine.h>
+#include <standin/syscalls.h>
 
 #include "internal.h"
 
@@ -184,6 +186,43 @@ extern "C" int standin_klog_line(unsigned long i, char *buf, unsigned long size)
     host_mutex_unlock(&logbuf_lock);
     return level;
 }
+
+namespace sys {
+
+/* SYSLOG_ACTION_READ_ALL: the newest whole lines that fit, oldest first. */
+int syslog(int type, char *buf, int len) {
+    syscall_exit_check exit_check;
+    if (type != 3 || !buf || len < 0) {
+        host_set_errno(EINVAL);
+        return -1;
+    }
+    host_mutex_lock(&logbuf_lock);
+    unsigned long first = nr_lines, used = 0;
+    while (first > 0) {
+        struct klog_line *l = line_at(first - 1);
+        /* "<L>" and a newline when the text has none. */
+        unsigned long bytes = 3 + l->len + (l->len && l->text[l->len - 1] == '\n' ? 0 : 1);
+        if (used + bytes > (unsigned long)len)
+            break;
+        used += bytes;
+        first--;
+    }
+    unsigned long at = 0;
+    for (unsigned long i = first; i < nr_lines; i++) {
+        struct klog_line *l = line_at(i);
+        buf[at++] = '<';
+        buf[at++] = (char)('0' + (l->level & 7));
+        buf[at++] = '>';
+        memcpy(buf + at, l->text, l->len);
+        at += l->len;
+        if (!l->len || l->text[l->len - 1] != '\n')
+            buf[at++] = '\n';
+    }
+    host_mutex_unlock(&logbuf_lock);
+    return (int)at;
+}
+
+}  // namespace sys
 
 extern "C" void standin_klog_clear(void) {
     host_mutex_lock(&logbuf_lock);

@@ -13,32 +13,49 @@ bool parseNumbers(const std::string &text, MachineDevice &out) {
     std::istringstream in(text);
     if (!(in >> major >> colon >> minor) || colon != ':' || !in.eof())
         return false;
-    out = {major, minor, 0};
+    out = {"", major, minor, 0};
     return true;
 }
 
 }  // namespace
 
-MachineDevice resolveMachineDevice(const std::string &socketPath, const std::string &device) {
-    MachineDevice found;
-    if (parseNumbers(device, found))
-        return found;
+std::vector<MachineDevice> machineDevices(const std::string &socketPath) {
     const std::string tablePath = socketPath + ".devices";
     std::ifstream table(tablePath);
     if (!table)
         throw std::runtime_error("cannot read the machine's device table " + tablePath +
                                  "; is velmorad running on " + socketPath + "?");
-    std::string line, names;
+    std::vector<MachineDevice> devices;
+    std::string line;
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::string name;
         MachineDevice d;
-        if (!(fields >> name >> d.major >> d.minor >> d.sectors))
-            continue;
-        if (name == device)
-            return d;
-        names += (names.empty() ? "" : ", ") + name;
+        if (fields >> d.name >> d.major >> d.minor >> d.sectors)
+            devices.push_back(d);
     }
+    return devices;
+}
+
+MachineDevice resolveMachineDevice(const std::string &socketPath, const std::string &device) {
+    MachineDevice byNumbers;
+    const bool numbers = parseNumbers(device, byNumbers);
+    std::vector<MachineDevice> devices;
+    try {
+        devices = machineDevices(socketPath);
+    } catch (const std::runtime_error &) {
+        if (numbers)
+            return byNumbers;
+        throw;
+    }
+    std::string names;
+    for (const MachineDevice &d : devices) {
+        if (d.name == device ||
+            (numbers && d.major == byNumbers.major && d.minor == byNumbers.minor))
+            return d;
+        names += (names.empty() ? "" : ", ") + d.name;
+    }
+    if (numbers)
+        return byNumbers;
     throw std::runtime_error("the machine has no device " + device +
                              " (it has: " + (names.empty() ? "none" : names) + ")");
 }

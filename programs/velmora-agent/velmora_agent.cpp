@@ -1,178 +1,200 @@
-// velmora-agent: a full or incremental backup of one partition, made by the
-// velmora driver: of a running machine (velmorad) reached through its socket,
-// or of a disk image file attached to a stand-in kernel booted for the run.
-#include "cli_options.h"
-#include "machine_device.h"
+// velmora-agent: backups of a device made by the velmora driver, of a
+// running machine (velmorad) reached through its socket or of a disk image
+// file attached to a stand-in kernel booted for the run; their check, the
+// picture of what changed, and the machine's state. The command line only
+// parses; the agent library does the work.
+#include "commands.h"
 
-#include <backup_runner.h>
-#include <remote_system_calls.h>
+#include <CLI/CLI.hpp>
 
-#include <attached_disk.h>
-#include <logged_stats.h>
-#include <machine.h>
-
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <exception>
-#include <sstream>
+#include <filesystem>
 #include <string>
-#include <vector>
 
 using namespace velmora;
 
 namespace {
 
-std::string mib(uint64_t bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
-    return text;
+const char *const kFooter =
+    "Exit codes: 0 done, 1 failed (the message says why and what to do), 2 bad command line,\n"
+    "3 verify found nothing it could check.\n"
+    "The machine's socket may also be given by VELMORA_MACHINE, the key directory by\n"
+    "VELMORA_KEY_DIR.";
+
+void addTarget(CLI::App *cmd, cli::TargetOptions &t) {
+    cmd->add_option("--machine", t.machine, "control socket of the running machine (velmorad)")
+        ->envname("VELMORA_MACHINE");
+    cmd->add_option("--device", t.device,
+                    "the machine's device: a name it lists (sda1) or MAJOR:MINOR");
+    cmd->add_option("--disk", t.disk,
+                    "instead of a machine: a disk image file, attached for this run");
+    cmd->add_option("--partition", t.partition, "with --disk: the partition to back up (1-15)");
 }
 
-// frozenSeconds: what the driver logged, when its log is at hand.
-void printReport(const cli::CliOptions &o, const std::string &fsType, const agent::BackupReport &r,
-                 double seconds, const std::string &frozenSeconds) {
-    const uint64_t blockBytes = r.blockSize;
-    if (o.machine.empty())
-        std::printf("velmora-agent: %s backup of partition %d of %s\n",
-                    o.incremental ? "incremental" : "full", o.partition, o.disk.c_str());
-    else
-        std::printf("velmora-agent: %s backup of %s of the machine on %s\n",
-                    o.incremental ? "incremental" : "full", o.device.c_str(), o.machine.c_str());
-    if (fsType.empty())
-        std::printf("  block size %u, %u blocks (%s)\n", r.blockSize, r.totalBlocks,
-                    mib(r.totalBlocks * blockBytes).c_str());
-    else
-        std::printf("  file system %s, block size %u, %u blocks (%s)\n", fsType.c_str(),
-                    r.blockSize, r.totalBlocks, mib(r.totalBlocks * blockBytes).c_str());
-    if (o.incremental && r.incremental)
-        std::printf("  changed since the backup that wrote %s: %u blocks\n", o.keyFile.c_str(),
-                    r.blocksCopied);
-    else if (o.incremental && o.machine.empty())
-        std::printf(
-            "  no changed-block map for the key in %s: change tracking lives in the driver's\n"
-            "  memory and starts anew with each boot, so every block was copied\n",
-            o.keyFile.c_str());
-    else if (o.incremental)
-        std::printf(
-            "  the machine has no changed-block map for the key in %s (restarted since?),\n"
-            "  so every block was copied\n",
-            o.keyFile.c_str());
-    std::printf("  copied %u blocks (%s) into %s in %.3f s", r.blocksCopied,
-                mib(r.blocksCopied * blockBytes).c_str(), o.image.c_str(), seconds);
-    if (frozenSeconds.empty())
-        std::printf("\n");
-    else
-        std::printf("; file system frozen for %s s\n", frozenSeconds.c_str());
-    std::printf("  new session key saved in %s\n", o.keyFile.c_str());
+void addOutput(CLI::App *cmd, cli::Output &o, bool progress) {
+    cmd->add_flag("--json", o.json, "print one JSON object with the result instead of words");
+    if (progress)
+        cmd->add_flag("-q,--quiet", o.quiet, "no progress and no words, only errors");
 }
 
-// The backup of one device, its new key saved; *seconds is how long it took.
-agent::BackupReport backUp(const cli::CliOptions &o, agent::BackupRequest req, double *seconds) {
-    req.imagePath = o.image;
-    if (o.incremental)
-        req.previousKey = agent::SessionKey::load(o.keyFile);
-    auto started = std::chrono::steady_clock::now();
-    agent::BackupReport report = agent::runBackup(req);
-    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    report.newKey.save(o.keyFile);
-    return report;
+void addKeyDirectory(CLI::App *cmd, std::string &dir) {
+    cmd->add_option("--key-dir", dir,
+                    "directory of the kept keys, one set of files per device (default: "
+                    "$VELMORA_KEY_DIR, /var/lib/velmora/keys for root, else "
+                    "~/.local/state/velmora/keys)");
 }
 
-// A backup on a running machine: the agent is a process of its own.
-int runOnMachine(const cli::CliOptions &o) {
-    const cli::MachineDevice device = cli::resolveMachineDevice(o.machine, o.device);
-    agent::BackupRequest req;
-    req.system = agent::connectToMachine(o.machine);
-    req.major = device.major;
-    req.minor = device.minor;
-    double seconds = 0;
-    agent::BackupReport report = backUp(o, req, &seconds);
-    printReport(o, "", report, seconds, "");
-    return 0;
-}
-
-int run(const cli::CliOptions &o) {
-    if (!o.machine.empty())
-        return runOnMachine(o);
-    sim::Machine machine;
-    sim::AttachedDisk disk(o.disk);
-    disk.mount(o.partition);
-    const std::string fsType = disk.fsType(o.partition);
-    machine.load(sim::velmoraModulePath());
-
-    agent::BackupRequest req;
-    req.major = disk.major();
-    req.minor = static_cast<unsigned>(o.partition);
-    double seconds = 0;
-    agent::BackupReport report = backUp(o, req, &seconds);
-    machine.unload("velmora");
-    printReport(o, fsType, report, seconds, sim::loggedStat("time frozen in seconds"));
-    return 0;
-}
-
-// The machine's newest kernel lines of an error level (KERN_ERR and worse):
-// what the driver said about a command it refused. Best effort.
-void printMachineErrors(const std::string &socket) {
-    try {
-        std::istringstream lines(agent::machineKernelLog(socket, 8192));
-        std::string line;
-        while (std::getline(lines, line))
-            if (line.size() > 3 && line[0] == '<' && line[1] <= '3')
-                std::fprintf(stderr, "  kernel: %s\n", line.c_str() + 3);
-    } catch (const std::exception &) {
-        std::fprintf(stderr, "  (the machine's kernel log has the driver's side)\n");
+// The checks CLI11 cannot express, in words that name the fix.
+void checkTarget(const cli::TargetOptions &t, bool needsDevice) {
+    if (!t.disk.empty()) {
+        if (!t.device.empty())
+            throw CLI::ValidationError("--device",
+                                       "goes with --machine; with --disk say --partition");
+        if (t.partition < 1 || t.partition > 15)
+            throw CLI::ValidationError("--partition", "with --disk, say --partition N (1 to 15)");
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(t.disk, ec))
+            throw CLI::ValidationError(
+                "--disk", "the disk image " + t.disk + " does not exist or is not a file");
+        return;
     }
-}
-
-// velmora-agent log [--machine SOCKET]: the machine's kernel log, newest lines.
-int printMachineLog(const std::vector<std::string> &args) {
-    const char *env = std::getenv("VELMORA_MACHINE");
-    std::string socket = env ? env : "";
-    if (args.size() == 3 && args[1] == "--machine")
-        socket = args[2];
-    else if (args.size() != 1 || socket.empty()) {
-        std::fprintf(stderr, "velmora-agent: log takes --machine SOCKET (or VELMORA_MACHINE)\n");
-        return 2;
-    }
-    try {
-        std::fputs(agent::machineKernelLog(socket).c_str(), stdout);
-        return 0;
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "velmora-agent: %s\n", e.what());
-        return 1;
-    }
+    if (t.partition != 0)
+        throw CLI::ValidationError("--partition", "goes with --disk; on a machine say --device");
+    if (t.machine.empty())
+        throw CLI::ValidationError("--machine",
+                                   "say which machine: --machine SOCKET (or set "
+                                   "VELMORA_MACHINE), or --disk IMAGE --partition N");
+    if (needsDevice && t.device.empty())
+        throw CLI::ValidationError("--device",
+                                   "say which device of the machine: --device sda1 "
+                                   "(velmora-agent status lists them)");
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::fputs(cli::kUsage, stdout);
-        return 0;
+    CLI::App app{
+        "velmora-agent: point-in-time backups of a device in use, and only what changed "
+        "since the last one"};
+    app.footer(kFooter);
+    app.require_subcommand(1);
+
+    struct Kind {
+        const char *name, *help;
+        agent::BackupKind kind;
+    };
+    const Kind kinds[] = {
+        {"full", "copy every block of the device into the image", agent::BackupKind::Full},
+        {"incremental",
+         "copy only the blocks changed since the last backup onto its image; fails when that "
+         "backup's key or image cannot be used",
+         agent::BackupKind::Incremental},
+        {"backup", "incremental when the kept key and image allow it, else full, saying why",
+         agent::BackupKind::Automatic},
+    };
+    cli::BackupCommand backups[3];
+    CLI::App *backupApps[3];
+    for (int i = 0; i < 3; ++i) {
+        cli::BackupCommand &b = backups[i];
+        b.kind = kinds[i].kind;
+        CLI::App *cmd = app.add_subcommand(kinds[i].name, kinds[i].help);
+        addTarget(cmd, b.target);
+        cmd->add_option("--image", b.image,
+                        "the image file: written whole, replaced only by a "
+                        "backup that succeeded")
+            ->required();
+        addKeyDirectory(cmd, b.keyDirectory);
+        cmd->add_option("--max-cache-blocks", b.maxCacheBlocks,
+                        "most old blocks the driver may hold while writers go on")
+            ->capture_default_str();
+        cmd->add_flag("--verify", b.verify, "check the image after the backup (e2fsck -fn)");
+        addOutput(cmd, b.output, true);
+        backupApps[i] = cmd;
     }
-    if (!args.empty() && args[0] == "log")
-        return printMachineLog(args);
-    cli::CliOptions options;
-    try {
-        const char *machine = std::getenv("VELMORA_MACHINE");
-        options = cli::parseCommandLine(args, machine ? machine : "");
-    } catch (const cli::UsageError &e) {
-        std::fprintf(stderr, "velmora-agent: %s\n%s", e.what(), cli::kUsage);
+
+    cli::VerifyCommand verify;
+    CLI::App *verifyApp =
+        app.add_subcommand("verify",
+                           "check an image: its file system (e2fsck -fn), and with "
+                           "--against its bytes");
+    verifyApp->add_option("image", verify.image, "the image file")->required();
+    verifyApp->add_option("--against", verify.against,
+                          "a reference the image must equal byte for byte");
+    verifyApp->add_option("--block-size", verify.blockSize, "the unit differences are counted in")
+        ->capture_default_str()
+        ->check(CLI::Range(512u, 1u << 20));
+    bool noFsck = false;
+    verifyApp->add_flag("--no-fsck", noFsck, "skip the file-system check");
+    addOutput(verifyApp, verify.output, false);
+
+    cli::MapCommand map;
+    CLI::App *mapApp = app.add_subcommand(
+        "map", "the blocks the last backup of a device copied: a PNG picture, or text runs");
+    addTarget(mapApp, map.target);
+    addKeyDirectory(mapApp, map.keyDirectory);
+    mapApp->add_option("--png", map.png, "write the picture here");
+    mapApp->add_flag("--runs", map.runs, "print the changed blocks as 'START LENGTH' lines");
+    addOutput(mapApp, map.output, false);
+
+    cli::StatusCommand status;
+    CLI::App *statusApp = app.add_subcommand(
+        "status", "the driver's version, the machine's devices, open files and backups");
+    statusApp->add_option("--machine", status.machine, "control socket of the running machine")
+        ->envname("VELMORA_MACHINE")
+        ->required();
+    addKeyDirectory(statusApp, status.keyDirectory);
+    addOutput(statusApp, status.output, false);
+
+    std::string logMachine;
+    CLI::App *logApp = app.add_subcommand("log", "the running machine's kernel log, newest lines");
+    logApp->add_option("--machine", logMachine, "control socket of the running machine")
+        ->envname("VELMORA_MACHINE")
+        ->required();
+
+    // CLI11 would call a stray word a missing subcommand; name it instead.
+    auto known = [&](const std::string &word) {
+        for (const CLI::App *sub : app.get_subcommands({}))
+            if (sub->check_name(word))
+                return true;
+        return false;
+    };
+    if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
+        std::fprintf(stderr,
+                     "velmora-agent: unknown command '%s': say full, incremental, backup, verify, "
+                     "map, status or log\nRun 'velmora-agent --help' for the commands.\n",
+                     argv[1]);
         return 2;
     }
     try {
-        return run(options);
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "velmora-agent: %s\n", e.what());
-        if (!options.machine.empty()) {
-            printMachineErrors(options.machine);
-            return 1;
-        }
-        for (const auto &line : sim::Machine::log())
-            if (line.level <= 3)
-                std::fprintf(stderr, "  kernel: %s\n", line.text.c_str());
-        return 1;
+        app.parse(argc, argv);
+        for (int i = 0; i < 3; ++i)
+            if (backupApps[i]->parsed())
+                checkTarget(backups[i].target, true);
+        if (mapApp->parsed())
+            checkTarget(map.target, true);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        std::string where;
+        for (const CLI::App *sub : app.get_subcommands())
+            where = sub->get_name() + " ";
+        std::fprintf(stderr, "velmora-agent: %s\nRun 'velmora-agent %s--help' for the options.\n",
+                     e.what(), where.c_str());
+        return 2;
     }
+
+    for (int i = 0; i < 3; ++i)
+        if (backupApps[i]->parsed())
+            return cli::runBackupCommand(backups[i]);
+    if (verifyApp->parsed()) {
+        verify.fileSystemCheck = !noFsck;
+        return cli::runVerifyCommand(verify);
+    }
+    if (mapApp->parsed())
+        return cli::runMapCommand(map);
+    if (statusApp->parsed())
+        return cli::runStatusCommand(status);
+    return cli::runLogCommand(logMachine);
 }

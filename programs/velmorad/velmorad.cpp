@@ -18,6 +18,9 @@ int main(int argc, char **argv) {
     app.add_option("--image", config.images,
                    "disk image file with a partition table, attached as sda, sdb, ...");
     app.add_option("--ram-disk", config.ramDiskMiB, "a RAM disk of this many MiB: ram0, ram1, ...");
+    app.add_option("--mount", config.mounts,
+                   "a device whose file system the machine mounts itself (sda1), so that agents "
+                   "can back it up without a host mount");
     app.add_option("--socket", config.socketPath, "the control socket agents connect to")
         ->capture_default_str();
     app.add_option("--export", config.exportDir,

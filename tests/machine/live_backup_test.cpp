@@ -8,6 +8,7 @@
 
 #include <disk_image.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <signal.h>
 
@@ -21,6 +22,7 @@
 namespace {
 
 using namespace velmora::live;
+using nlohmann::json;
 
 constexpr unsigned kPartitionMiB = 192;
 
@@ -107,39 +109,28 @@ class LiveBackup : public ::testing::Test {
 
 TEST_F(LiveBackup, FullAndIncrementalsUnderHostWritersAreExact) {
     auto load = writers();
-    const std::string image = dir_.file("backup.img"), key = dir_.file("backup.key");
+    const std::string image = dir_.file("backup.img"), keys = dir_.file("keys");
     unsigned freezes = 0;
+    json last;
     for (unsigned round = 1; round <= 4; ++round) {
         writeStableFiles(round);
-        CommandResult r = agentBackup(*machine_, round == 1 ? "full" : "incremental", image, key);
+        CommandResult r =
+            run({AGENT_PATH, round == 1 ? "full" : "incremental", "--machine", machine_->socket(),
+                 "--device", "sda1", "--image", image, "--key-dir", keys, "--json"});
         ASSERT_EQ(r.status, 0) << described(r);
-        if (round > 1) {
-            EXPECT_NE(r.output.find("changed since the backup"), std::string::npos) << r.output;
-        }
+        last = json::parse(r.output);
+        EXPECT_EQ(last["kind"], round == 1 ? "full" : "incremental") << r.output;
         checkImage(image, ++freezes);
     }
-
-    // An agent killed between its snapshot and its last read.
-    const std::string killedKey = dir_.file("killed.key");
-    std::filesystem::copy_file(key, killedKey);
-    std::filesystem::copy_file(image, dir_.file("killed.img"));
-    const unsigned before = snapshotsInLog();
-    {
-        Background agent({AGENT_PATH, "incremental", "--machine", machine_->socket(), "--device",
-                          "sda1", "--image", dir_.file("killed.img"), "--key", killedKey},
-                         dir_.file("killed.out"));
-        while (snapshotsInLog() == before && agent.running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        agent.signal(SIGKILL);
-        EXPECT_EQ(agent.wait(), 128 + SIGKILL) << "the agent ended before it could be killed";
-    }
-    // Its freeze was captured too; the next one is armed once that is saved.
-    ASSERT_TRUE(waitForPath(machine_->capture(++freezes), 30));
-    writeStableFiles(5);
-    const std::string after = dir_.file("after-kill.img");
-    CommandResult r = agentBackup(*machine_, "full", after, dir_.file("after-kill.key"));
-    ASSERT_EQ(r.status, 0) << described(r);
-    checkImage(after, ++freezes);
+    // The picture of the last incremental: the blocks it copied.
+    const std::string png = dir_.file("map.png");
+    CommandResult map = run({AGENT_PATH, "map", "--machine", machine_->socket(), "--device", "sda1",
+                             "--key-dir", keys, "--png", png, "--json"});
+    ASSERT_EQ(map.status, 0) << described(map);
+    json m = json::parse(map.output);
+    EXPECT_EQ(m["changed"], last["blocksCopied"]) << map.output;
+    EXPECT_LT(m["changed"].get<unsigned>(), m["blocks"].get<unsigned>());
+    EXPECT_GT(std::filesystem::file_size(png), 1000u);
 
     std::ofstream(dir_.file("stop")).close();
     EXPECT_EQ(load->wait(), 0) << shell("cat " + dir_.file("writers.out")).output;
@@ -151,6 +142,66 @@ TEST_F(LiveBackup, FullAndIncrementalsUnderHostWritersAreExact) {
     EXPECT_NE(log.output.find("<6>closeBackup: backup finished device major=8 minor=1"),
               std::string::npos)
         << log.output;
+}
+
+// Agents killed at many points of an incremental, under writers: the image
+// is always whole (the last backup's, or this run's once it was renamed in
+// place), it verifies, and the next backup is exact, going on from the
+// stopped run's snapshot where it can.
+TEST_F(LiveBackup, AgentsKilledDuringIncrementalsLeaveAWholeImage) {
+    auto load = writers();
+    const std::string image = dir_.file("backup.img"), keys = dir_.file("keys");
+    writeStableFiles(1);
+    CommandResult full = agentBackup(*machine_, "full", image, keys);
+    ASSERT_EQ(full.status, 0) << described(full);
+    unsigned good = snapshotsInLog();
+    checkImage(image, good);
+    // How long a whole incremental takes sets where the kills fall.
+    auto started = std::chrono::steady_clock::now();
+    CommandResult whole = agentBackup(*machine_, "incremental", image, keys);
+    const auto length = std::chrono::steady_clock::now() - started;
+    ASSERT_EQ(whole.status, 0) << described(whole);
+    good = snapshotsInLog();
+    checkImage(image, good);
+
+    unsigned resumed = 0;
+    constexpr int kKills = 8;
+    for (int k = 0; k < kKills; ++k) {
+        const unsigned before = snapshotsInLog();
+        {
+            Background agent({AGENT_PATH, "incremental", "--machine", machine_->socket(),
+                              "--device", "sda1", "--image", image, "--key-dir", keys},
+                             dir_.file("killed.out"));
+            // The first kills fall anywhere in the run, the others after its snapshot.
+            while (k >= 3 && snapshotsInLog() == before && agent.running())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(length * (k < 3 ? k + 0.5 : k - 3) / kKills);
+            agent.signal(SIGKILL);
+            agent.wait();
+        }
+        const unsigned after = snapshotsInLog();
+        if (after > before) {
+            ASSERT_TRUE(waitForPath(machine_->capture(after), 30));
+        }
+        const bool isLast = run({"cmp", "-s", image, machine_->capture(good)}).status == 0;
+        const bool isNew =
+            after > before && run({"cmp", "-s", image, machine_->capture(after)}).status == 0;
+        EXPECT_TRUE(isLast || isNew) << "kill " << k << " left an image that is neither";
+        CommandResult verify = run({AGENT_PATH, "verify", image});
+        EXPECT_EQ(verify.status, 0) << "kill " << k << ": " << described(verify);
+
+        CommandResult next = run({AGENT_PATH, "backup", "--machine", machine_->socket(), "--device",
+                                  "sda1", "--image", image, "--key-dir", keys, "--json"});
+        ASSERT_EQ(next.status, 0) << "after kill " << k << ": " << described(next);
+        json j = json::parse(next.output);
+        resumed += j["resumed"].get<bool>();
+        good = snapshotsInLog();
+        checkImage(image, good);
+        EXPECT_FALSE(std::filesystem::exists(image + ".partial"));
+    }
+    EXPECT_GT(resumed, 0u) << "no backup went on from a stopped run's snapshot";
+    std::ofstream(dir_.file("stop")).close();
+    EXPECT_EQ(load->wait(), 0) << shell("cat " + dir_.file("writers.out")).output;
 }
 
 // The service stopped while the host writes: it waits for the host to let go

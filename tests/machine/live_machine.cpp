@@ -84,9 +84,9 @@ int LiveMachine::stop() {
 }
 
 CommandResult agentBackup(const LiveMachine &m, const std::string &kind, const std::string &image,
-                          const std::string &key) {
+                          const std::string &keyDir) {
     return run({AGENT_PATH, kind, "--machine", m.socket(), "--device", "sda1", "--image", image,
-                "--key", key});
+                "--key-dir", keyDir});
 }
 
 }  // namespace velmora::live

@@ -43,9 +43,10 @@ class LiveMachine {
     std::unique_ptr<Background> service_;
 };
 
-// Runs velmora-agent against the machine; returns its exit code and output.
+// Runs velmora-agent against the machine, keeping keys in keyDir; returns
+// its exit code and output.
 CommandResult agentBackup(const LiveMachine &m, const std::string &kind, const std::string &image,
-                          const std::string &key);
+                          const std::string &keyDir);
 
 // What a host command said when it failed, for a test's message.
 std::string described(const CommandResult &r);

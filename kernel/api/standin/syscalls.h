@@ -30,6 +30,10 @@ inline int ioctl(int fd, unsigned long request, const void *arg) {
 }
 void *mmap(void *addr, unsigned long length, int prot, int flags, int fd, long offset);
 int munmap(void *addr, unsigned long length);
+/* syslog(2), SYSLOG_ACTION_READ_ALL (type 3) only: the newest whole lines of
+ * the kernel log that fit in len bytes, "<level>text\n" each; returns the
+ * bytes stored. */
+int syslog(int type, char *buf, int len);
 
 }  // namespace sys
 

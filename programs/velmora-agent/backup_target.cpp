@@ -1,0 +1,53 @@
+#include "backup_target.h"
+
+#include "machine_device.h"
+
+#include <remote_system_calls.h>
+
+#include <attached_disk.h>
+#include <machine.h>
+
+#include <filesystem>
+
+namespace velmora::cli {
+
+struct BackupTarget::Booted {
+    sim::Machine machine;
+    std::unique_ptr<sim::AttachedDisk> disk;
+    ~Booted() {
+        // The module's end logs the last statistics; a failed unload leaves
+        // nothing to keep for a process that ends now.
+        machine.tryUnload("velmora");
+    }
+};
+
+std::string machineDeviceName(const std::string &socket, const std::string &device) {
+    MachineDevice d = resolveMachineDevice(socket, device);
+    return d.name.empty() ? std::to_string(d.major) + ":" + std::to_string(d.minor) : d.name;
+}
+
+BackupTarget::BackupTarget(const TargetOptions &o) {
+    if (!o.machine.empty()) {
+        MachineDevice d = resolveMachineDevice(o.machine, o.device);
+        system = agent::connectToMachine(o.machine);
+        major = d.major;
+        minor = d.minor;
+        device = d.name.empty() ? std::to_string(major) + ":" + std::to_string(minor) : d.name;
+        description = device + " of the machine on " + o.machine;
+        return;
+    }
+    booted_ = std::make_unique<Booted>();
+    booted_->disk = std::make_unique<sim::AttachedDisk>(o.disk);
+    booted_->disk->mount(o.partition);
+    fileSystem = booted_->disk->fsType(o.partition);
+    booted_->machine.load(sim::velmoraModulePath());
+    major = booted_->disk->major();
+    minor = static_cast<unsigned>(o.partition);
+    device =
+        std::filesystem::path(o.disk).filename().string() + "-part" + std::to_string(o.partition);
+    description = "partition " + std::to_string(o.partition) + " of " + o.disk;
+}
+
+BackupTarget::~BackupTarget() = default;
+
+}  // namespace velmora::cli
