@@ -1,11 +1,11 @@
 // The automap session key: drawn by the driver at each snapshot, kept by the
-// agent and presented at the next one, so that the driver hands over the
-// blocks changed in between.
+// agent (key_store.h) and presented at the next one, so that the driver
+// hands over the blocks changed in between.
 #pragma once
 
 #include <velmora.h>
 
-#include <string>
+#include <cstring>
 
 namespace velmora::agent {
 
@@ -14,10 +14,9 @@ struct SessionKey {
 
     // The key of a first backup: all zero.
     static SessionKey none() { return {}; }
-    // Reads a key file written by save(); a missing file gives none().
-    static SessionKey load(const std::string &path);
-    void save(const std::string &path) const;
-    bool operator==(const SessionKey &other) const;
+    bool operator==(const SessionKey &other) const {
+        return std::memcmp(raw.key, other.raw.key, sizeof(raw.key)) == 0;
+    }
 };
 
 }  // namespace velmora::agent

@@ -1,11 +1,14 @@
 // A full and an incremental backup of a partition under concurrent writes,
-// each image compared with the partition's content at its snapshot.
+// each image compared with the partition's content at its snapshot; and a
+// run stopped after its snapshot, which the next run goes on from.
 #include "system_test.h"
 
 #include <backup_runner.h>
+#include <device_backup.h>
 #include <disk_image.h>
 #include <standin/disk.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -80,6 +83,53 @@ TEST_F(BackupSmoke, FullThenIncrementalUnderWrites) {
     EXPECT_TRUE(inc.incremental);
     EXPECT_LT(inc.blocksCopied, inc.totalBlocks);
     EXPECT_TRUE(readFile(req.imagePath) == capture(kPart, bytes)) << "incremental image differs";
+}
+
+// The library as a program embeds it: a backup that stops after its
+// snapshot leaves the image of the backup before it, and the next one copies
+// what that stopped run was to copy as well as what changed since.
+TEST_F(BackupSmoke, AStoppedRunLeavesTheImageAndTheNextGoesOnFromItsSnapshot) {
+    standin_workload_config cfg{};
+    cfg.dev = kPart;
+    cfg.writers = 4;
+    cfg.mode = STANDIN_FS_DIRECT;
+    cfg.seed = 11;
+    workload = standin_workload_start(&cfg);
+    ASSERT_GE(workload, 0);
+    standin_workload_wait(workload, 200);
+    const unsigned long long bytes = kPartSectors * 512;
+
+    agent::DeviceBackupRequest rq;
+    rq.device = "ram0p1";
+    rq.major = kMajor;
+    rq.minor = 1;
+    rq.image = dir.file("image");
+    rq.keyDirectory = dir.file("keys");
+    ASSERT_EQ(standin_capture_arm(kPart), 0);
+    agent::DeviceBackupResult first = agent::backUpDevice(rq);
+    EXPECT_NE(first.fullReason.find("no earlier backup of ram0p1"), std::string::npos);
+    const std::vector<char> firstImage = capture(kPart, bytes);
+    EXPECT_TRUE(readFile(rq.image) == firstImage);
+    standin_capture_release(kPart);
+
+    standin_workload_wait(workload, standin_workload_log_count(workload) + 200);
+    agent::DeviceBackupRequest stopped = rq;
+    stopped.beforeReads = [] { throw std::runtime_error("stopped by the test"); };
+    EXPECT_THROW(agent::backUpDevice(stopped), std::runtime_error);
+    EXPECT_TRUE(readFile(rq.image) == firstImage) << "a stopped run changed the image";
+    EXPECT_FALSE(std::filesystem::exists(rq.image + ".partial"));
+
+    standin_workload_wait(workload, standin_workload_log_count(workload) + 200);
+    ASSERT_EQ(standin_capture_arm(kPart), 0);
+    agent::DeviceBackupResult next = agent::backUpDevice(rq);
+    EXPECT_TRUE(next.report.incremental);
+    EXPECT_TRUE(next.resumed);
+    ASSERT_TRUE(next.earlierRun.has_value());
+    EXPECT_FALSE(next.earlierRun->killed);
+    EXPECT_EQ(next.earlierRun->reason, "stopped by the test");
+    EXPECT_GT(next.report.blocksCopied, next.report.blocksChanged)
+        << "the stopped run's blocks were not carried";
+    EXPECT_TRUE(readFile(rq.image) == capture(kPart, bytes)) << "resumed image differs";
 }
 
 }  // namespace
