@@ -46,10 +46,10 @@ bool keyWasRefused(const BackupSession &session) {
 std::string geometryChange(const BackupRequest &rq, uint32_t blockSize, uint32_t totalBlocks) {
     if (rq.expectBlockSize && rq.expectBlockSize != blockSize)
         return "the last backup had blocks of " + std::to_string(rq.expectBlockSize) +
-               " bytes and the device now has blocks of " + std::to_string(blockSize);
+               " bytes and " + rq.deviceName + " now has blocks of " + std::to_string(blockSize);
     if (rq.expectTotalBlocks && rq.expectTotalBlocks != totalBlocks)
-        return "the last backup had " + std::to_string(rq.expectTotalBlocks) +
-               " blocks and the device now has " + std::to_string(totalBlocks);
+        return "the last backup had " + std::to_string(rq.expectTotalBlocks) + " blocks and " +
+               rq.deviceName + " now has " + std::to_string(totalBlocks);
     return {};
 }
 
@@ -77,9 +77,9 @@ bool takeSnapshot(const BackupSession &session, const BackupRequest &rq, std::st
             !keyWasRefused(session))
             throw;
     }
-    const std::string why =
-        "the key does not match the last backup of the device (a later backup was made with "
-        "another key, or a run was stopped after its snapshot)";
+    const std::string why = "the key does not match the last backup of " + rq.deviceName +
+                            " (a later backup was made with "
+                            "another key, or a run was stopped after its snapshot)";
     if (!rq.fallBackToFull)
         throw FullBackupNeeded("the snapshot was refused: " + why + "; a full backup is needed");
     *reason = "the machine refused the key: " + why;

@@ -28,6 +28,7 @@ struct BackupRequest {
     // The kernel the device is reached through; none: this process's.
     std::shared_ptr<SystemCalls> system;
     unsigned major = 0, minor = 0;
+    std::string deviceName = "the device";  // for messages: "sda1"
     // The image file: written whole by a full backup; an incremental one
     // writes a new image from baseImage (none: the image file itself) and
     // the changed blocks. The image is replaced only by a backup that

@@ -67,6 +67,7 @@ DeviceBackupResult backUpDevice(const DeviceBackupRequest &rq) {
         backup.system = rq.system;
         backup.major = rq.major;
         backup.minor = rq.minor;
+        backup.deviceName = rq.device;
         backup.imagePath = result.image;
         backup.maxCacheBlocks = rq.maxCacheBlocks;
         backup.fallBackToFull = rq.kind == BackupKind::Automatic;

@@ -144,8 +144,7 @@ TEST_F(AgentCommands, BackupFallsBackToFullForEachReasonAndSaysWhy) {
     ASSERT_EQ(other.status, 0) << other.err;
     Agent refused = agent({"incremental", "--device", "sda1", "--image", image});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("the key does not match the last backup of the device"),
-              std::string::npos)
+    EXPECT_NE(refused.err.find("the key does not match the last backup of sda1"), std::string::npos)
         << refused.err;
     EXPECT_NE(refused.err.find("a full backup is needed"), std::string::npos) << refused.err;
     expectFullBecause("the machine refused the key", image);
@@ -166,6 +165,14 @@ TEST_F(AgentCommands, BackupFallsBackToFullForEachReasonAndSaysWhy) {
     std::ofstream(image, std::ios::app) << "x";
     std::filesystem::resize_file(image, std::filesystem::file_size(image) - 1);
     expectFullBecause("was changed, copied or replaced", image);
+
+    // A key kept for another block size.
+    ASSERT_EQ(agent({"backup", "--device", "sda1", "--image", image, "-q"}).status, 0);
+    json kept = json::parse(slurp(keys + "/sda1.key"));
+    kept["blockSize"] = 1024;
+    std::ofstream(keys + "/sda1.key") << kept.dump();
+    expectFullBecause("the last backup had blocks of 1024 bytes and sda1 now has blocks of 4096",
+                      image);
 
     // A machine restarted keeps no record of what changed.
     restart();
