@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 namespace velmora::agent {
@@ -43,7 +44,14 @@ bool keyWasRefused(const BackupSession &session) {
 }
 
 // Why the previous key is of no use before the snapshot, or empty.
-std::string geometryChange(const BackupRequest &rq, uint32_t blockSize, uint32_t totalBlocks) {
+std::string keyUnusable(const BackupRequest &rq, uint32_t blockSize, uint32_t totalBlocks) {
+    // Found missing after the snapshot, the base would cost the key.
+    const std::string base = rq.baseImage.empty() ? rq.imagePath : rq.baseImage;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(base, ec) ||
+        std::filesystem::file_size(base, ec) != static_cast<uint64_t>(totalBlocks) * blockSize)
+        return "the image of the last backup, " + base + ", is missing or not of " + rq.deviceName +
+               "'s size";
     if (rq.expectBlockSize && rq.expectBlockSize != blockSize)
         return "the last backup had blocks of " + std::to_string(rq.expectBlockSize) +
                " bytes and " + rq.deviceName + " now has blocks of " + std::to_string(blockSize);
@@ -98,7 +106,7 @@ BackupReport runBackup(const BackupRequest &rq) {
     report.totalBlocks =
         static_cast<uint32_t>(static_cast<uint64_t>(bs.partitionSizeKB) * 1024 / report.blockSize);
     std::string reason =
-        rq.previousKey ? geometryChange(rq, report.blockSize, report.totalBlocks) : std::string();
+        rq.previousKey ? keyUnusable(rq, report.blockSize, report.totalBlocks) : std::string();
 
     session.start(rq.major, rq.minor, report.totalBlocks, rq.maxCacheBlocks);
     auto snapshotStart = Clock::now();

@@ -31,6 +31,12 @@ ControlDevice::ControlDevice(const std::string &path, std::shared_ptr<SystemCall
         }
         fd_ = system_->open(path.c_str(), O_RDWR);
     }
+    if (fd_ < 0 && errno == EPERM)
+        throw SystemError("open " + path +
+                              " (only an administrator of the machine may back up: the driver "
+                              "needs CAP_SYS_ADMIN; run the agent as root, or as the user that "
+                              "runs velmorad)",
+                          EPERM);
     if (fd_ < 0)
         throw SystemError("open " + path, errno);
 }

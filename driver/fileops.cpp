@@ -3,6 +3,7 @@
  * Backup record, freed when the file is released.
  */
 #include <linux/kernel.h>
+#include <linux/capability.h>
 #include <linux/fs.h>
 #include <linux/slab.h>
 #include <linux/string.h>
@@ -24,12 +25,20 @@ struct file_operations velFileOps = {
 
 /*
  * The kernel's open path takes 0 or a negative error, so the refusals are
- * handed to it as errors: not ready (-ENXIO), no memory (-ENOMEM), module
- * going away (-ENODEV).
+ * handed to it as errors: not ready (-ENXIO), not privileged (-EPERM), no
+ * memory (-ENOMEM), module going away (-ENODEV).
+ *
+ * An open file reads every block of every mounted file system and can stop
+ * change tracking for all: only an administrator (CAP_SYS_ADMIN, what
+ * freezing a file system needs too) may open one.
  */
 int velOpen(struct inode *inode, struct file *file) {
     if (atomic_read(&initDone) != 1)
         return -ENXIO;
+    if (!capable(CAP_SYS_ADMIN)) {
+        printk(KERN_WARNING "%s: open refused: the caller lacks CAP_SYS_ADMIN\n", "velOpen");
+        return -EPERM;
+    }
     Backup *b = (Backup *)kmalloc(sizeof(Backup), GFP_KERNEL);
     if (!b)
         return -ENOMEM;

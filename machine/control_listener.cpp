@@ -53,7 +53,7 @@ void removeStale(const std::string &path, const sockaddr_un &addr) {
 
 }  // namespace
 
-int listenOnControlSocket(const std::string &path) {
+int listenOnControlSocket(const std::string &path, int group) {
     const sockaddr_un addr = addressOf(path);
     removeStale(path, addr);
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -67,7 +67,10 @@ int listenOnControlSocket(const std::string &path) {
         close(fd);
         fail(path, err);
     }
-    if (chmod(path.c_str(), 0600) != 0 || listen(fd, 16) != 0) {
+    // The group is given before the mode opens the file to it.
+    if ((group >= 0 &&
+         chown(path.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(group)) != 0) ||
+        chmod(path.c_str(), group >= 0 ? 0660 : 0600) != 0 || listen(fd, 16) != 0) {
         int err = errno;
         close(fd);
         unlink(path.c_str());

@@ -36,7 +36,7 @@ int readOnlyMemoryFd() {
 
 }  // namespace
 
-ControlServer::ControlServer(std::string socketPath) : path_(std::move(socketPath)) {
+ControlServer::ControlServer(std::string socketPath, int group) : path_(std::move(socketPath)) {
     memoryFd_ = readOnlyMemoryFd();
     wakeFd_ = eventfd(0, EFD_CLOEXEC);
     if (wakeFd_ < 0) {
@@ -44,7 +44,7 @@ ControlServer::ControlServer(std::string socketPath) : path_(std::move(socketPat
         throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     }
     try {
-        listenFd_ = listenOnControlSocket(path_);
+        listenFd_ = listenOnControlSocket(path_, group);
     } catch (...) {
         ::close(wakeFd_);
         ::close(memoryFd_);

@@ -20,7 +20,8 @@ class ControlServer {
     // 0600) and accepts agents until stop(). The device nodes agents open
     // are the stand-in's own: the service makes them. Throws
     // std::runtime_error when the socket cannot be set up.
-    explicit ControlServer(std::string socketPath);
+    // group >= 0: the socket is of that group, mode 0660, for its members.
+    explicit ControlServer(std::string socketPath, int group = -1);
     ~ControlServer();
     ControlServer(const ControlServer &) = delete;
     ControlServer &operator=(const ControlServer &) = delete;

@@ -1,6 +1,7 @@
 #include "control_session.h"
 
 #include <standin/machine.h>
+#include <standin/creds.h>
 #include <standin/peer.h>
 #include <standin/syscalls.h>
 
@@ -60,6 +61,12 @@ void ControlSession::serve() {
     // An agent in this very process is served as the process itself, with
     // its own faults and confinement.
     standin_task_serve(peer_.pid == getpid() ? 0 : peer_.pid, peer_.uid, peer_.gid);
+    // The task is who the peer is, so the driver's own check decides. The
+    // user who runs the machine is its root, as in a user namespace; any
+    // other user is an ordinary user of it.
+    const bool administrator = peer_.uid == 0 || peer_.uid == geteuid();
+    standin_task_set_creds(administrator ? 0 : peer_.uid, administrator ? 0 : peer_.gid,
+                           administrator);
     // Room for any request; a longer packet is cut short and marked so.
     alignas(8) unsigned char packet[256];
     for (;;) {

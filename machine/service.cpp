@@ -143,7 +143,7 @@ Service::Service(const ServiceConfig &config) : parts_(std::make_unique<Parts>()
     if (!config.captureDir.empty())
         p.captures = std::make_unique<CaptureSaver>(config.captureDir, devices_);
     std::ofstream(config.socketPath + ".devices") << formatDeviceTable(devices_);
-    p.control = std::make_unique<ControlServer>(config.socketPath);
+    p.control = std::make_unique<ControlServer>(config.socketPath, config.socketGroup);
     if (!config.exportDir.empty()) {
         std::vector<unsigned> disks;
         for (const DeviceEntry &d : devices_)

@@ -16,6 +16,7 @@ struct ServiceConfig {
     std::vector<unsigned> ramDiskMiB;     // RAM disks: ram0, ram1, ...
     std::vector<std::string> mounts;      // devices whose file system the machine mounts itself
     std::string socketPath;               // the control socket
+    int socketGroup = -1;                 // >= 0: the socket is 0660 for this group
     std::string exportDir;                // where the disks show as files; empty: none
     std::string logPath;                  // the kernel log, appended to; empty: none
     std::string captureDir;               // each exported device's content at each freeze

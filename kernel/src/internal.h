@@ -210,6 +210,10 @@ struct syscall_exit_check {
     }
 };
 
+/* cred.cpp: the credentials of a new task. */
+void cred_init_root(struct task_struct *t);
+void cred_copy(struct task_struct *to, const struct task_struct *from);
+
 /* printk.cpp */
 void klog_init(void);
 

@@ -56,6 +56,11 @@ static struct task_struct *task_create(const char *comm, unsigned int flags) {
     t->flags = flags;
     t->state = TASK_RUNNING;
     strlcpy(t->comm, comm, sizeof(t->comm));
+    /* A thread started by a task is who that task is. */
+    if (current_task)
+        cred_copy(t, current_task);
+    else
+        cred_init_root(t);
     host_mutex_lock(&tasks_lock);
     t->pid = next_pid++;
     list_add_tail(&t->tasks, &task_list);
@@ -251,6 +256,8 @@ extern "C" void daemonize(const char *name, ...) {
     vsnprintf(t->comm, sizeof(t->comm), name, ap);
     va_end(ap);
     host_thread_set_name(t->comm);
+    /* A daemon is init's child: root again, whoever started it. */
+    cred_init_root(t);
     /* A daemon starts with every signal blocked. */
     __atomic_store_n(&t->signal_allowed_mask, 0UL, __ATOMIC_SEQ_CST);
 }

@@ -103,6 +103,9 @@ int mknod(const char *path, unsigned int mode, unsigned int dev) {
     strlcpy(n->path, path, sizeof(n->path));
     n->inode.i_mode = (umode_t)mode;
     n->inode.i_rdev = dev;
+    /* Its maker's, as mknod(2) makes it. */
+    n->inode.i_uid = current->euid;
+    n->inode.i_gid = current->egid;
     atomic_set(&n->inode.i_count, 1);
     n->dentry.d_inode = &n->inode;
     list_add_tail(&n->list, &nodes);

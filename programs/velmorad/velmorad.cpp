@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <grp.h>
+
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -23,6 +25,10 @@ int main(int argc, char **argv) {
                    "can back it up without a host mount");
     app.add_option("--socket", config.socketPath, "the control socket agents connect to")
         ->capture_default_str();
+    std::string socketGroup;
+    app.add_option("--socket-group", socketGroup,
+                   "let this group's members reach the socket (mode 0660); the driver still "
+                   "refuses whoever is not the machine's administrator");
     app.add_option("--export", config.exportDir,
                    "directory where each disk and partition shows as a file for the host "
                    "(FUSE); none when not given");
@@ -38,6 +44,14 @@ int main(int argc, char **argv) {
         ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     config.loadModule = !noModule;
+    if (!socketGroup.empty()) {
+        const group *g = getgrnam(socketGroup.c_str());
+        if (!g) {
+            std::fprintf(stderr, "velmorad: there is no group %s\n", socketGroup.c_str());
+            return 2;
+        }
+        config.socketGroup = static_cast<int>(g->gr_gid);
+    }
     if (config.images.empty() && config.ramDiskMiB.empty()) {
         std::fprintf(stderr, "velmorad: give at least one --image or --ram-disk\n");
         return 2;

@@ -11,6 +11,7 @@
 #include <linux/errno.h>
 #include <linux/string.h>
 #include <kunit/test.h>
+#include <standin/creds.h>
 #include <standin/fault.h>
 #include <standin/fuzz.h>
 #include <linux/spinlock.h>
@@ -110,6 +111,41 @@ static void fuzzing_acts_while_on_and_replays_its_seed(struct kunit *test) {
     KUNIT_EXPECT_EQ(test, standin_fuzz_acts(), first);
 }
 
+/* Who a thread is: a child of an ordinary user's task is that user, a
+ * daemon is root again, and the host program's tasks are root. */
+struct cred_seen {
+    struct completion done;
+    int admin, daemon_admin;
+    unsigned int uid;
+};
+
+static int report_creds(void *arg) {
+    struct cred_seen *seen = (struct cred_seen *)arg;
+    seen->admin = capable(CAP_SYS_ADMIN);
+    seen->uid = current->euid;
+    daemonize("credtest");
+    seen->daemon_admin = capable(CAP_SYS_ADMIN) && capable(CAP_SYS_RAWIO) && current->euid == 0;
+    complete(&seen->done);
+    return 0;
+}
+
+static void threads_inherit_their_creators_credentials(struct kunit *test) {
+    KUNIT_EXPECT_TRUE(test, capable(CAP_SYS_ADMIN));
+    KUNIT_EXPECT_EQ(test, current->euid, 0u);
+    standin_task_set_creds(1000, 100, 0);
+    struct cred_seen seen;
+    init_completion(&seen.done);
+    seen.admin = -1;
+    KUNIT_ASSERT_GT(test, kernel_thread(report_creds, &seen, 0), 0);
+    wait_for_completion(&seen.done);
+    KUNIT_EXPECT_FALSE(test, capable(CAP_SYS_ADMIN));
+    KUNIT_EXPECT_EQ(test, seen.admin, 0);
+    KUNIT_EXPECT_EQ(test, seen.uid, 1000u);
+    KUNIT_EXPECT_TRUE(test, seen.daemon_admin);
+    standin_task_set_creds(0, 0, 1);
+    KUNIT_EXPECT_TRUE(test, capable(CAP_SYS_ADMIN));
+}
+
 static struct kunit_case sched_cases[] = {
 #ifndef CONFIG_SMP
     KUNIT_CASE(uniprocessor_runs_on_one_cpu),
@@ -118,6 +154,7 @@ static struct kunit_case sched_cases[] = {
     KUNIT_CASE(thread_start_can_fail),
     KUNIT_CASE(schedule_timeout_returns_after_timeout),
     KUNIT_CASE(fuzzing_acts_while_on_and_replays_its_seed),
+    KUNIT_CASE(threads_inherit_their_creators_credentials),
     {},
 };
 

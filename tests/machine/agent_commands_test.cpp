@@ -11,6 +11,7 @@
 #include <png.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -74,19 +75,27 @@ class AgentCommands : public ::testing::Test {
             std::cerr << slurp(dir_.file("kernel.log")).substr(0, 4000);
     }
 
-    void start() {
-        service_ = std::make_unique<Background>(
-            std::vector<std::string>{VELMORAD_PATH, "--image", disk_, "--mount", "sda1", "--mount",
-                                     "sda2", "--socket", socket(), "--log",
-                                     dir_.file("kernel.log")},
-            dir_.file("velmorad.out"));
+    void start(const std::vector<std::string> &more = {}) {
+        std::vector<std::string> argv{VELMORAD_PATH,
+                                      "--image",
+                                      disk_,
+                                      "--mount",
+                                      "sda1",
+                                      "--mount",
+                                      "sda2",
+                                      "--socket",
+                                      socket(),
+                                      "--log",
+                                      dir_.file("kernel.log")};
+        argv.insert(argv.end(), more.begin(), more.end());
+        service_ = std::make_unique<Background>(argv, dir_.file("velmorad.out"));
         ASSERT_TRUE(waitForPath(socket() + ".devices", 30)) << slurp(dir_.file("velmorad.out"));
     }
-    void restart() {
+    void restart(const std::vector<std::string> &more = {}) {
         service_->signal(SIGTERM);
         ASSERT_EQ(service_->wait(), 0) << slurp(dir_.file("velmorad.out"));
         std::filesystem::remove(socket() + ".devices");
-        start();
+        start(more);
     }
     std::string socket() const { return dir_.file("control.sock"); }
 
@@ -263,6 +272,40 @@ TEST_F(AgentCommands, CommandsAnswerInWordsJsonAndExitCodes) {
     EXPECT_EQ(differs.object["comparison"]["differingBlocks"], 1) << differs.out;
     std::ofstream(dir_.file("noise.img")) << std::string(65536, 'n');
     EXPECT_EQ(agent({"verify", dir_.file("noise.img")}).status, 3);
+}
+
+// Who may back up: a client of another user reaches the socket only when
+// its group is let in, and then the driver's own check refuses it.
+TEST_F(AgentCommands, AnotherUsersClientIsRefusedByTheDriver) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "running a client as another user needs root";
+    if (shell("command -v setpriv && getent group nogroup").status != 0)
+        GTEST_SKIP() << "no setpriv or no group nogroup here";
+    const std::string theirs = dir_.file("theirs");
+    std::filesystem::create_directories(theirs);
+    std::filesystem::permissions(dir_.file(""), std::filesystem::perms::all);
+    std::filesystem::permissions(theirs, std::filesystem::perms::all);
+    auto asNobody = [&] {
+        return shell("setpriv --reuid=nobody --regid=nogroup --clear-groups " + quoted(AGENT_PATH) +
+                     " full --machine " + quoted(socket()) + " --device sda1 --image " +
+                     quoted(theirs + "/x.img") + " --key-dir " + quoted(theirs + "/keys") +
+                     " 2>&1");
+    };
+    CommandResult shut = asNobody();
+    EXPECT_EQ(shut.status, 1) << shut.output;
+    EXPECT_NE(shut.output.find("Permission denied"), std::string::npos) << shut.output;
+
+    restart({"--socket-group", "nogroup"});
+    CommandResult refused = asNobody();
+    EXPECT_EQ(refused.status, 1) << refused.output;
+    EXPECT_NE(refused.output.find("only an administrator of the machine may back up"),
+              std::string::npos)
+        << refused.output;
+    EXPECT_NE(slurp(dir_.file("kernel.log")).find("<4>velOpen: open refused"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(theirs + "/x.img"));
+    // The machine's own user is its administrator.
+    EXPECT_EQ(agent({"full", "--device", "sda1", "--image", dir_.file("mine.img"), "-q"}).status,
+              0);
 }
 
 }  // namespace

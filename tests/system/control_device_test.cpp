@@ -1,7 +1,10 @@
 // The control device through the system calls, as an agent sees it.
+#include "kernel_log.h"
 #include "system_test.h"
 
 #include <control_device.h>
+#include <standin/creds.h>
+#include <standin/machine.h>
 #include <standin/syscalls.h>
 
 #include <fcntl.h>
@@ -11,6 +14,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <thread>
 
 namespace velmora::test {
 namespace {
@@ -49,6 +54,35 @@ TEST_F(ControlDeviceTest, AnswersOfTheDispatcher) {
     EXPECT_EQ(dev.command(VEL_GET_STATE, reinterpret_cast<void *>(16)), VEL_ERR_COPY_FROM_USER);
     EXPECT_TRUE(Machine::log().empty());
     munmap(ro, 4096);
+}
+
+// An open file reads every mounted file system: an ordinary user's task is
+// refused at the open itself, and never reaches a command.
+TEST_F(ControlDeviceTest, OnlyAnAdministratorOpensIt) {
+    ControlDevice();  // the node exists, made by root
+    const int references = standin_module_refcount("velmora");
+    Machine::clearLog();
+    std::thread user([] {
+        standin_task_set_creds(1000, 1000, 0);
+        errno = 0;
+        EXPECT_EQ(sys::open("/dev/velmora", O_RDWR), -1);
+        EXPECT_EQ(errno, EPERM);
+        try {
+            ControlDevice refused;
+            ADD_FAILURE() << "an ordinary user opened the control device";
+        } catch (const agent::SystemError &e) {
+            EXPECT_EQ(e.error(), EPERM);
+            EXPECT_NE(std::string(e.what()).find("only an administrator of the machine"),
+                      std::string::npos)
+                << e.what();
+        }
+    });
+    user.join();
+    EXPECT_EQ(logCount("velOpen: open refused: the caller lacks CAP_SYS_ADMIN"), 2);
+    EXPECT_TRUE(logHasLine(4, "velOpen: open refused: the caller lacks CAP_SYS_ADMIN"));
+    EXPECT_EQ(standin_module_refcount("velmora"), references);
+    ControlDevice admin;
+    EXPECT_EQ(admin.versionMajor(), 3u);
 }
 
 TEST_F(ControlDeviceTest, TwoOpensAreIndependent) {

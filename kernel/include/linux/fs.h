@@ -44,6 +44,8 @@ struct super_operations;
 struct inode {
     dev_t i_rdev;
     umode_t i_mode;
+    uid_t i_uid;
+    gid_t i_gid;
     atomic_t i_count;
     struct block_device *i_bdev;
     void *i_private;

@@ -2,6 +2,7 @@
 #define _LINUX_SCHED_H
 
 #include <linux/types.h>
+#include <linux/capability.h>
 #include <linux/list.h>
 #include <linux/lockdep.h>
 #include <linux/spinlock.h>
@@ -67,6 +68,11 @@ struct task_struct {
     pid_t peer_pid;
     uid_t peer_uid;
     gid_t peer_gid;
+    /* Who the task is: its ids and capabilities, inherited by the threads it
+     * starts; a task of the host program is the machine's root. */
+    uid_t uid, euid;
+    gid_t gid, egid;
+    kernel_cap_t cap_effective, cap_permitted;
 };
 
 extern "C" {
