@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,7 +89,18 @@ void ControlServer::accept() {
         ::close(s);
         return;
     }
+    // A client that stops reading its replies holds a thread only this long.
+    const timeval sendTimeout{kReplyTimeoutSeconds, 0};
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
     std::lock_guard lock(mutex_);
+    // A flood of connections costs the flood, not the machine.
+    std::size_t live = 0;
+    for (const Connection &c : connections_)
+        live += !c.done;
+    if (live >= kMaxAgents) {
+        ::close(s);
+        return;
+    }
     Connection &c = connections_.emplace_back();
     c.socket = s;
     c.peer = peer;

@@ -16,6 +16,11 @@ namespace velmora::machine {
 
 class ControlServer {
   public:
+    // Agents served at once; a connection beyond is closed at once.
+    static constexpr std::size_t kMaxAgents = 256;
+    // How long a reply may wait for an agent that does not read.
+    static constexpr long kReplyTimeoutSeconds = 10;
+
     // Boots the stand-in when it is not yet, listens at socketPath (mode
     // 0600) and accepts agents until stop(). The device nodes agents open
     // are the stand-in's own: the service makes them. Throws

@@ -183,6 +183,10 @@ class RawConnection {
         char byte;
         return recv(fd_, &byte, 1, 0) == 0;
     }
+    // A send that may find the connection gone, and never waits.
+    bool trySend(const void *packet, std::size_t size) const {
+        return ::send(fd_, packet, size, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(size);
+    }
 
   private:
     int fd_ = -1;
@@ -239,6 +243,95 @@ TEST_F(ControlSocket, ViewAtAnAddressTakenIsRefused) {
             EXPECT_NE(std::string(e.what()).find("already uses"), std::string::npos) << e.what();
         }
     }
+}
+
+// Two hundred clients at once while another process backs up a device under
+// writers, one in five of each kind: agents that do their work, garbage,
+// a short header, commands before the greeting, and clients that flood
+// requests and never read. Each costs only its own connection: the backup's
+// image is the snapshot, every file is released, and a flood of connections
+// beyond the limit is turned away while the service serves on.
+TEST_F(ControlSocket, TwoHundredClientsSomeHostileWhileABackupRuns) {
+    const int idleRefs = standin_module_refcount("velmora");
+    DiskRig &r = makeRig({"ext4", 4096, 12, 4});
+    Workload &w = startWorkload(r.part(), {.writers = 4, .firstBlock = 16, .nrBlocks = 400});
+    w.waitMore(100);
+    ASSERT_EQ(standin_capture_arm(r.part()), 0);
+    const std::string image = dir.file("image");
+    std::vector<std::string> args = agentArgs("backup");
+    args.insert(args.end(), {image, "300"});
+    ClientProcess agent(args);
+
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 200; ++i)
+        clients.emplace_back([this, i] {
+            RawConnection c(socketPath);
+            const Message<HelloRequest> hello{{static_cast<uint32_t>(Op::Hello), 8}, {kVersion, 0}};
+            switch (i % 5) {
+                case 0: {  // an agent that does its work
+                    EXPECT_EQ(c.request(Op::Hello, HelloRequest{kVersion, 0}).result, 0);
+                    Reply f = c.request(Op::Open, OpenRequest{O_RDWR, 0, "/dev/velmora"});
+                    EXPECT_EQ(f.error, 0);
+                    unsigned version = 0;
+                    Reply v =
+                        c.request(Op::Ioctl, IoctlRequest{static_cast<int32_t>(f.result), 0,
+                                                          VEL_GET_VERSION_MAJOR,
+                                                          reinterpret_cast<uintptr_t>(&version)});
+                    EXPECT_EQ(v.result, 0);
+                    EXPECT_EQ(version, unsigned{VEL_VERSION_MAJOR});
+                    if (i % 2)  // half of them leave with the file open
+                        c.request(Op::Close, CloseRequest{static_cast<int32_t>(f.result), 0});
+                    break;
+                }
+                case 1: {  // garbage
+                    unsigned char junk[200];
+                    for (std::size_t k = 0; k < sizeof(junk); ++k)
+                        junk[k] = static_cast<unsigned char>(k * 37 + i);
+                    c.trySend(junk, sizeof(junk));
+                    EXPECT_TRUE(c.endedByServer());
+                    break;
+                }
+                case 2: {  // a header that promises more than it brings
+                    c.trySend(&hello, sizeof(hello));
+                    const Header cut{static_cast<uint32_t>(Op::Open), sizeof(OpenRequest)};
+                    c.trySend(&cut, sizeof(cut));
+                    break;
+                }
+                case 3:  // a command before the greeting
+                    EXPECT_EQ(c.request(Op::Open, OpenRequest{O_RDWR, 0, "/dev/velmora"}).error,
+                              ECONNRESET);
+                    break;
+                default: {  // a flood of requests, no reply read
+                    c.trySend(&hello, sizeof(hello));
+                    const Message<LogRequest> log{{static_cast<uint32_t>(Op::Log), 8}, {4096, 0}};
+                    for (int k = 0; k < 2000 && c.trySend(&log, sizeof(log)); ++k) {
+                    }
+                    break;
+                }
+            }
+        });
+    for (std::thread &t : clients)
+        t.join();
+
+    EXPECT_EQ(agent.readLine(), "copied " + num(r.blocks()) + " of " + num(r.blocks()));
+    EXPECT_EQ(agent.wait(), 0);
+    EXPECT_EQ(w.stop(), 0);
+    unsigned long epoch = 0;
+    ASSERT_EQ(standin_capture_taken(r.part(), &epoch), 1);
+    EXPECT_EQ(differences(readFile(image), r.capture(), r.blockSize()), "");
+    EXPECT_TRUE(clientsBecome(0));
+    EXPECT_EQ(standin_module_refcount("velmora"), idleRefs);
+
+    // More connections than the service takes: the excess is ended, the rest served.
+    std::vector<std::unique_ptr<RawConnection>> flood;
+    for (std::size_t k = 0; k < machine::ControlServer::kMaxAgents + 20; ++k)
+        flood.push_back(std::make_unique<RawConnection>(socketPath));
+    EXPECT_TRUE(clientsBecome(machine::ControlServer::kMaxAgents));
+    EXPECT_TRUE(flood.back()->endedByServer());
+    flood.clear();
+    EXPECT_TRUE(clientsBecome(0));
+    RawConnection after(socketPath);
+    EXPECT_EQ(after.request(Op::Hello, HelloRequest{kVersion, 0}).result, 0);
 }
 
 }  // namespace

@@ -172,10 +172,11 @@ TEST_F(LiveBackup, AgentsKilledDuringIncrementalsLeaveAWholeImage) {
             Background agent({AGENT_PATH, "incremental", "--machine", machine_->socket(),
                               "--device", "sda1", "--image", image, "--key-dir", keys},
                              dir_.file("killed.out"));
-            // The first kills fall anywhere in the run, the others after its snapshot.
-            while (k >= 3 && snapshotsInLog() == before && agent.running())
+            // The first kills fall anywhere in the run, the others once it has
+            // kept the key of its snapshot (while it copies and commits).
+            while (k >= 3 && !std::filesystem::exists(keys + "/sda1.pending") && agent.running())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            std::this_thread::sleep_for(length * (k < 3 ? k + 0.5 : k - 3) / kKills);
+            std::this_thread::sleep_for(length * (k < 3 ? k + 0.5 : (k - 3) / 4.0) / kKills);
             agent.signal(SIGKILL);
             agent.wait();
         }
