@@ -58,26 +58,41 @@ class ControlSocket : public BackupTest {
         return {mode, socketPath, num(rig->major()), num(rig->minor())};
     }
 
+    // A backup by another process of a disk that writers overtake
+    // meanwhile, and its end: the image must be the snapshot.
+    struct Backup {
+        DiskRig *rig;
+        Workload *writers;
+        std::string image;
+        std::unique_ptr<ClientProcess> agent;
+    };
+    Backup startBackupUnderWriters() {
+        DiskRig &r = makeRig({"ext4", 4096, 12, 4});
+        Workload &w = startWorkload(r.part(), {.writers = 4, .firstBlock = 16, .nrBlocks = 400});
+        w.waitMore(100);
+        EXPECT_EQ(standin_capture_arm(r.part()), 0);
+        const std::string image = dir.file("image");
+        std::vector<std::string> args = agentArgs("backup");
+        args.insert(args.end(), {image, "300"});  // writers overtake the reads meanwhile
+        return {&r, &w, image, std::make_unique<ClientProcess>(args)};
+    }
+    void expectExactImage(Backup &b) {
+        const std::string blocks = num(b.rig->blocks());
+        EXPECT_EQ(b.agent->readLine(), "copied " + blocks + " of " + blocks);
+        EXPECT_EQ(b.agent->wait(), 0);
+        EXPECT_EQ(b.writers->stop(), 0);
+        unsigned long epoch = 0;
+        ASSERT_EQ(standin_capture_taken(b.rig->part(), &epoch), 1);
+        EXPECT_EQ(differences(readFile(b.image), b.rig->capture(), b.rig->blockSize()), "");
+    }
+
     std::unique_ptr<machine::ControlServer> server;
     std::string socketPath;
 };
 
 TEST_F(ControlSocket, BackupByAnotherProcessIsTheSnapshot) {
-    DiskRig &r = makeRig({"ext4", 4096, 12, 4});
-    Workload &w = startWorkload(r.part(), {.writers = 4, .firstBlock = 16, .nrBlocks = 400});
-    w.waitMore(100);
-    ASSERT_EQ(standin_capture_arm(r.part()), 0);
-    const std::string image = dir.file("image");
-    std::vector<std::string> args = agentArgs("backup");
-    args.insert(args.end(), {image, "300"});  // writers overtake the reads meanwhile
-    ClientProcess agent(args);
-    EXPECT_EQ(agent.readLine(), "copied " + num(r.blocks()) + " of " + num(r.blocks()));
-    EXPECT_EQ(agent.wait(), 0);
-    EXPECT_EQ(w.stop(), 0);
-
-    unsigned long epoch = 0;
-    ASSERT_EQ(standin_capture_taken(r.part(), &epoch), 1);
-    EXPECT_EQ(differences(readFile(image), r.capture(), r.blockSize()), "");
+    Backup b = startBackupUnderWriters();
+    expectExactImage(b);
     EXPECT_GT(std::stoi(loggedStat("total cached blocks")), 0);
 }
 
@@ -253,15 +268,7 @@ TEST_F(ControlSocket, ViewAtAnAddressTakenIsRefused) {
 // beyond the limit is turned away while the service serves on.
 TEST_F(ControlSocket, TwoHundredClientsSomeHostileWhileABackupRuns) {
     const int idleRefs = standin_module_refcount("velmora");
-    DiskRig &r = makeRig({"ext4", 4096, 12, 4});
-    Workload &w = startWorkload(r.part(), {.writers = 4, .firstBlock = 16, .nrBlocks = 400});
-    w.waitMore(100);
-    ASSERT_EQ(standin_capture_arm(r.part()), 0);
-    const std::string image = dir.file("image");
-    std::vector<std::string> args = agentArgs("backup");
-    args.insert(args.end(), {image, "300"});
-    ClientProcess agent(args);
-
+    Backup b = startBackupUnderWriters();
     std::vector<std::thread> clients;
     for (int i = 0; i < 200; ++i)
         clients.emplace_back([this, i] {
@@ -313,12 +320,7 @@ TEST_F(ControlSocket, TwoHundredClientsSomeHostileWhileABackupRuns) {
     for (std::thread &t : clients)
         t.join();
 
-    EXPECT_EQ(agent.readLine(), "copied " + num(r.blocks()) + " of " + num(r.blocks()));
-    EXPECT_EQ(agent.wait(), 0);
-    EXPECT_EQ(w.stop(), 0);
-    unsigned long epoch = 0;
-    ASSERT_EQ(standin_capture_taken(r.part(), &epoch), 1);
-    EXPECT_EQ(differences(readFile(image), r.capture(), r.blockSize()), "");
+    expectExactImage(b);
     EXPECT_TRUE(clientsBecome(0));
     EXPECT_EQ(standin_module_refcount("velmora"), idleRefs);
 

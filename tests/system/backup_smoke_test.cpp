@@ -24,8 +24,11 @@ constexpr unsigned kPart = STANDIN_MKDEV(kMajor, 1);
 constexpr unsigned long long kPartSectors = 32768;
 
 std::vector<char> readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::vector<char> bytes(in ? static_cast<std::size_t>(in.tellg()) : 0);
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 std::vector<char> capture(unsigned dev, unsigned long long bytes) {
