@@ -1,7 +1,7 @@
 # Shared by run-demo and run-tests: install what the build needs, then build.
 
 # Debian packages the build and the tests use.
-VELMORA_PACKAGES="cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev e2fsprogs fdisk libcli11-dev clang libclang-rt-dev libfuse3-dev fuse3 fio nlohmann-json3-dev libpng-dev"
+VELMORA_PACKAGES="cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev e2fsprogs fdisk libcli11-dev clang libclang-rt-dev libfuse3-dev fuse3 fio nlohmann-json3-dev libpng-dev libzstd-dev libxxhash-dev"
 
 ensure_packages() {
     local missing=()

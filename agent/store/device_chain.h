@@ -1,0 +1,99 @@
+// One device's chain of points in time in a backup store: a full point holds
+// every block, an incremental the blocks changed since its parent (the point
+// published before it). Any point can be restored. Blocks equal to one already
+// stored anywhere in the device's chain are not stored again.
+//
+// One writer at a time per device; readers may run beside it, since a point
+// becomes visible only whole, by the rename of its directory.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "point_info.h"
+#include "store_corrupt.h"
+
+namespace velmora::agent::store {
+
+class DeviceChain {
+  public:
+    // Opens STORE/<device>, creating STORE/<device>/points as needed. Throws
+    // std::invalid_argument for a device name that is empty, "." or "..", or
+    // holds a '/'; std::filesystem::filesystem_error if the directories cannot
+    // be made.
+    DeviceChain(const std::string &storeDir, const std::string &device);
+
+    // The published points, oldest first. Directories of unpublished points are
+    // skipped. Throws StoreCorrupt for a published point whose manifest cannot
+    // be read.
+    std::vector<PointInfo> points() const;
+
+    // Builds one point in points/<id>.tmp; nothing of it is visible until commit().
+    class Writer {
+      public:
+        Writer(Writer &&) noexcept;
+        Writer &operator=(Writer &&) noexcept;
+        // Removes the point if it was not committed.
+        ~Writer();
+
+        // Adds one block of blockSize bytes. Blocks come in increasing order.
+        // Throws std::invalid_argument for a block past the device or out of
+        // order, std::logic_error after commit(), std::runtime_error if the
+        // pack cannot be written.
+        void add(uint32_t block, const char *bytes);
+
+        // Writes the index, changed.bits and manifest, syncs them and publishes
+        // the point by renaming its directory. Throws std::logic_error for a
+        // full point that did not get every block or a second commit;
+        // std::runtime_error if a file cannot be written or the id was taken
+        // meanwhile (the point is then removed by the destructor).
+        PointInfo commit();
+
+        struct State;
+
+      private:
+        friend class DeviceChain;
+        explicit Writer(std::unique_ptr<State> state);
+        std::unique_ptr<State> state_;
+    };
+
+    // Starts a new point with the next id, first removing unpublished points a
+    // killed writer left behind and reading the published indexes to find
+    // blocks already stored. kind is "full" or "incremental"; an
+    // incremental's parent is the newest published point. Throws
+    // std::invalid_argument for another kind or an empty geometry,
+    // std::logic_error for an incremental with no point before it or whose
+    // geometry differs from its parent's, StoreCorrupt if a published point
+    // cannot be read.
+    Writer begin(const std::string &kind, const std::string &time, uint32_t blockSize,
+                 uint32_t totalBlocks);
+
+    // Rebuilds point id: each block from the newest point at or before id,
+    // following parents down to a full point, that holds it. Calls
+    // sink(block, bytes) for every block in order. Every frame's hash is
+    // checked. Throws std::invalid_argument for an id that is not published,
+    // StoreCorrupt naming the point and block (the point whose pack holds the
+    // damaged frame) on any mismatch, and whatever sink throws.
+    void restore(uint32_t id, const std::function<void(uint32_t, const char *)> &sink) const;
+
+    // restore() into a file of blockSize * totalBlocks bytes, written beside
+    // path, synced and renamed over it; on failure path is left as it was.
+    // Throws as restore() does, or std::runtime_error if the file cannot be written.
+    void restoreToFile(uint32_t id, const std::string &path) const;
+
+    // Reads every published point and every frame each one's index refers to.
+    // Returns one line per problem ("point 000003 block 17: ..."), empty when
+    // the chain is whole. Throws only if the points directory cannot be listed.
+    std::vector<std::string> verify() const;
+
+  private:
+    std::vector<uint32_t> publishedIds() const;
+
+    std::string device_;
+    std::string pointsDir_;
+};
+
+}  // namespace velmora::agent::store

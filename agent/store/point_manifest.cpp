@@ -1,0 +1,65 @@
+#include "point_manifest.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace velmora::agent::store {
+
+namespace {
+
+// In hex, as xxhsum prints it: JSON readers differ on 64-bit integers.
+std::string hex64(uint64_t value) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
+std::string encodeManifest(const PointManifest &m) {
+    nlohmann::ordered_json j;
+    j["device"] = m.device;
+    j["blockSize"] = m.info.blockSize;
+    j["totalBlocks"] = m.info.totalBlocks;
+    j["id"] = m.info.id;
+    j["parent"] = m.info.parent == 0 ? nlohmann::ordered_json(nullptr)
+                                     : nlohmann::ordered_json(m.info.parent);
+    j["kind"] = m.info.kind;
+    j["time"] = m.info.time;
+    j["changedBlocks"] = m.info.changedBlocks;
+    j["newChunks"] = m.info.newChunks;
+    j["storedBytes"] = m.info.storedBytes;
+    j["indexXxh64"] = hex64(m.indexHash);
+    return j.dump(2) + "\n";
+}
+
+PointManifest decodeManifest(const std::string &json) {
+    try {
+        const nlohmann::json j = nlohmann::json::parse(json);
+        PointManifest m;
+        m.device = j.at("device").get<std::string>();
+        m.info.blockSize = j.at("blockSize").get<uint32_t>();
+        m.info.totalBlocks = j.at("totalBlocks").get<uint32_t>();
+        m.info.id = j.at("id").get<uint32_t>();
+        m.info.parent = j.at("parent").is_null() ? 0 : j.at("parent").get<uint32_t>();
+        m.info.kind = j.at("kind").get<std::string>();
+        m.info.time = j.at("time").get<std::string>();
+        m.info.changedBlocks = j.at("changedBlocks").get<uint32_t>();
+        m.info.newChunks = j.at("newChunks").get<uint32_t>();
+        m.info.storedBytes = j.at("storedBytes").get<uint64_t>();
+        const std::string hash = j.at("indexXxh64").get<std::string>();
+        std::size_t used = 0;
+        m.indexHash = std::stoull(hash, &used, 16);
+        if (used != hash.size() || hash.size() != 16)
+            throw std::runtime_error("indexXxh64 is not 16 hex digits");
+        return m;
+    } catch (const nlohmann::json::exception &e) {
+        throw std::runtime_error(std::string("malformed manifest: ") + e.what());
+    } catch (const std::logic_error &e) {  // std::stoull on a non-number
+        throw std::runtime_error(std::string("malformed manifest: ") + e.what());
+    }
+}
+
+}  // namespace velmora::agent::store

@@ -1,0 +1,208 @@
+// Writing one point: frames appended to its pack as blocks arrive, blocks
+// already stored in the chain shared instead, and the whole directory
+// published by one rename at commit.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "block_bitmap.h"
+#include "device_chain.h"
+#include "durable_file.h"
+#include "point_manifest.h"
+#include "point_reader.h"
+#include "store_layout.h"
+
+namespace velmora::agent::store {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct HashKey {
+    // The hash is already uniform: its first bytes are as good a key as any.
+    std::size_t operator()(const BlockHash &h) const {
+        std::size_t key;
+        std::memcpy(&key, h.data(), sizeof key);
+        return key;
+    }
+};
+
+[[noreturn]] void fail(const std::string &what, const std::string &path, int err) {
+    throw std::runtime_error("cannot " + what + " " + path + ": " + std::strerror(err));
+}
+
+void writeAll(int fd, const std::string &bytes, uint64_t offset, const std::string &path) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                             static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail("write", path, n < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+struct DeviceChain::Writer::State {
+    State(std::string pointsDir, uint32_t id, uint32_t totalBlocks)
+        : buildDir(pointsDir + "/" + pointName(id) + kBuildingSuffix),
+          finalDir(pointsDir + "/" + pointName(id)),
+          changed(totalBlocks),
+          packs(std::move(pointsDir)) {}
+
+    ~State() {
+        if (packFd >= 0)
+            ::close(packFd);
+        if (!committed) {
+            std::error_code ignored;
+            fs::remove_all(buildDir, ignored);
+        }
+    }
+
+    std::string device, buildDir, finalDir;
+    PointInfo info;
+    int packFd = -1;
+    uint64_t packSize = 0;
+    BlockBitmap changed;
+    std::vector<IndexEntry> entries;
+    // Every frame stored in the chain so far, by the hash of its plain bytes.
+    std::unordered_map<BlockHash, IndexEntry, HashKey> stored;
+    PackReader packs;
+    bool committed = false;
+};
+
+DeviceChain::Writer::Writer(std::unique_ptr<State> state) : state_(std::move(state)) {}
+DeviceChain::Writer::Writer(Writer &&) noexcept = default;
+DeviceChain::Writer &DeviceChain::Writer::operator=(Writer &&) noexcept = default;
+DeviceChain::Writer::~Writer() = default;
+
+DeviceChain::Writer DeviceChain::begin(const std::string &kind, const std::string &time,
+                                       uint32_t blockSize, uint32_t totalBlocks) {
+    if (kind != "full" && kind != "incremental")
+        throw std::invalid_argument("a point is \"full\" or \"incremental\", not \"" + kind + "\"");
+    if (blockSize == 0 || totalBlocks == 0)
+        throw std::invalid_argument("a point needs a block size and a block count");
+
+    // A writer killed before its rename leaves a directory no reader looks at.
+    for (const fs::directory_entry &entry : fs::directory_iterator(pointsDir_))
+        if (entry.path().filename().string().ends_with(kBuildingSuffix))
+            fs::remove_all(entry.path());
+    syncParentDirectory(pointsDir_ + "/.");
+
+    const std::vector<uint32_t> ids = publishedIds();
+    const uint32_t id = ids.empty() ? 1 : ids.back() + 1;
+    auto state = std::make_unique<Writer::State>(pointsDir_, id, totalBlocks);
+    state->device = device_;
+    state->info = PointInfo{
+        .id = id, .kind = kind, .time = time, .blockSize = blockSize, .totalBlocks = totalBlocks};
+    if (kind == "incremental") {
+        if (ids.empty())
+            throw std::logic_error("an incremental point needs a point before it");
+        const PointInfo parent = readPointInfo(pointsDir_, ids.back(), device_);
+        if (parent.blockSize != blockSize || parent.totalBlocks != totalBlocks)
+            throw std::logic_error("an incremental point must have its parent's geometry (" +
+                                   std::to_string(parent.totalBlocks) + " blocks of " +
+                                   std::to_string(parent.blockSize) + " bytes)");
+        state->info.parent = parent.id;
+    }
+    for (uint32_t earlier : ids) {
+        const StoredPoint point = StoredPoint::load(pointsDir_, earlier, device_);
+        // Frames of another block size cannot stand for blocks of this one.
+        if (point.info().blockSize != blockSize)
+            continue;
+        for (const IndexEntry &e : point.entries())
+            state->stored.emplace(e.hash, e);
+    }
+
+    fs::create_directory(state->buildDir);
+    const std::string pack = state->buildDir + "/" + kPackFile;
+    state->packFd = ::open(pack.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (state->packFd < 0)
+        fail("create", pack, errno);
+    state->packs.usePath(id, pack);
+    return Writer(std::move(state));
+}
+
+void DeviceChain::Writer::add(uint32_t block, const char *bytes) {
+    State &s = *state_;
+    if (s.committed)
+        throw std::logic_error("point " + pointName(s.info.id) + " is already committed");
+    if (block >= s.info.totalBlocks)
+        throw std::invalid_argument("block " + std::to_string(block) + " is past the device");
+    if (!s.entries.empty() && block <= s.entries.back().block)
+        throw std::invalid_argument("block " + std::to_string(block) + " is out of order");
+
+    const uint32_t size = s.info.blockSize;
+    IndexEntry entry{.block = block, .hash = hashBlock(bytes, size)};
+    auto match = s.stored.find(entry.hash);
+    bool shared = false;
+    bool damaged = false;
+    if (match != s.stored.end()) {
+        // Equal hashes are not proof: only equal bytes may share a frame.
+        try {
+            const std::string earlier = s.packs.read(match->second, size);
+            shared = std::memcmp(earlier.data(), bytes, size) == 0;
+        } catch (const StoreCorrupt &) {
+            damaged = true;  // a damaged frame is not shared; this one replaces it
+        }
+    }
+    if (shared) {
+        entry.packPoint = match->second.packPoint;
+        entry.offset = match->second.offset;
+        entry.length = match->second.length;
+    } else {
+        const std::string frame = compressBlock(bytes, size);
+        writeAll(s.packFd, frame, s.packSize, s.buildDir + "/" + kPackFile);
+        entry.packPoint = s.info.id;
+        entry.offset = s.packSize;
+        entry.length = static_cast<uint32_t>(frame.size());
+        s.packSize += frame.size();
+        s.info.newChunks++;
+        s.info.storedBytes += frame.size();
+        if (match == s.stored.end() || damaged)
+            s.stored.insert_or_assign(entry.hash, entry);
+    }
+    s.entries.push_back(entry);
+    s.changed.set(block);
+    s.info.changedBlocks++;
+}
+
+PointInfo DeviceChain::Writer::commit() {
+    State &s = *state_;
+    if (s.committed)
+        throw std::logic_error("point " + pointName(s.info.id) + " is already committed");
+    if (s.info.kind == "full" && s.info.changedBlocks != s.info.totalBlocks)
+        throw std::logic_error("full point " + pointName(s.info.id) + " got " +
+                               std::to_string(s.info.changedBlocks) + " of " +
+                               std::to_string(s.info.totalBlocks) + " blocks");
+    const std::string pack = s.buildDir + "/" + kPackFile;
+    if (::fsync(s.packFd) != 0)
+        fail("sync", pack, errno);
+    ::close(s.packFd);
+    s.packFd = -1;
+
+    const std::string index = encodeIndex(s.entries);
+    writeFileDurably(s.buildDir + "/" + kIndexFile, index);
+    writeFileDurably(s.buildDir + "/" + kChangedFile,
+                     std::string(s.changed.bytes().begin(), s.changed.bytes().end()));
+    writeFileDurably(
+        s.buildDir + "/" + kManifestFile,
+        encodeManifest({.device = s.device, .info = s.info, .indexHash = hashFile(index)}));
+    syncParentDirectory(s.buildDir + "/.");
+
+    if (::rename(s.buildDir.c_str(), s.finalDir.c_str()) != 0)
+        fail("publish " + s.buildDir + " as", s.finalDir, errno);
+    s.committed = true;
+    syncParentDirectory(s.finalDir);
+    return s.info;
+}
+
+}  // namespace velmora::agent::store

@@ -1,0 +1,4 @@
+# The backup store's chains, restores and checks, on temporary directories.
+add_executable(store_tests agent/store_test.cpp)
+target_link_libraries(store_tests PRIVATE gtest gtest_main velmora_store)
+gtest_discover_tests(store_tests DISCOVERY_MODE PRE_TEST PROPERTIES ENVIRONMENT "${VELMORA_TEST_ENV}")

@@ -1,0 +1,271 @@
+// The backup store: a randomized chain restored byte for byte at every point,
+// a damaged frame found by verify and by the restores that need it, and
+// writers that die before they publish.
+#include <device_chain.h>
+#include <store_layout.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace velmora::agent::store {
+namespace {
+
+namespace fs = std::filesystem;
+
+class StoreDir {
+  public:
+    StoreDir() {
+        std::string pattern = (fs::temp_directory_path() / "velmora-store-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~StoreDir() { fs::remove_all(path_); }
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// A device in memory, whose blocks the test rewrites and the store keeps.
+class Device {
+  public:
+    Device(uint32_t blocks, uint32_t blockSize, uint32_t seed)
+        : blockSize_(blockSize), bytes_(std::size_t{blocks} * blockSize), random_(seed) {}
+
+    uint32_t blocks() const { return static_cast<uint32_t>(bytes_.size() / blockSize_); }
+    char *block(uint32_t n) { return bytes_.data() + std::size_t{n} * blockSize_; }
+    const std::vector<char> &bytes() const { return bytes_; }
+
+    // Random bytes (incompressible), a short repeated pattern (compressible), or
+    // a copy of another block (stored once), a third of the time each.
+    void rewrite(uint32_t n) {
+        char *out = block(n);
+        switch (random_() % 3) {
+            case 0:
+                for (uint32_t i = 0; i < blockSize_; ++i)
+                    out[i] = static_cast<char>(random_());
+                break;
+            case 1: {
+                const uint32_t period = 1 + random_() % 64;
+                std::string pattern(period, '\0');
+                for (char &c : pattern)
+                    c = static_cast<char>(random_());
+                for (uint32_t i = 0; i < blockSize_; ++i)
+                    out[i] = pattern[i % period];
+                break;
+            }
+            default:
+                std::memmove(out, block(random_() % blocks()), blockSize_);
+        }
+    }
+
+    std::mt19937 &random() { return random_; }
+
+  private:
+    uint32_t blockSize_;
+    std::vector<char> bytes_;
+    std::mt19937 random_;
+};
+
+// Writes the given blocks of device as one point, counting the contents the
+// chain had not stored before into `seen`.
+PointInfo writePoint(DeviceChain &chain, Device &device, const std::string &kind,
+                     const std::set<uint32_t> &blocks, uint32_t blockSize,
+                     std::set<std::string> &seen, uint32_t &unseen) {
+    auto writer = chain.begin(kind, "t" + std::to_string(seen.size()), blockSize, device.blocks());
+    unseen = 0;
+    for (uint32_t b : blocks) {
+        writer.add(b, device.block(b));
+        unseen += seen.emplace(device.block(b), blockSize).second;
+    }
+    return writer.commit();
+}
+
+std::vector<char> restored(const DeviceChain &chain, uint32_t id) {
+    const uint32_t blockSize = chain.points().at(id - 1).blockSize;
+    std::vector<char> out;
+    uint32_t expected = 0;
+    chain.restore(id, [&](uint32_t block, const char *bytes) {
+        EXPECT_EQ(block, expected++) << "blocks come in order";
+        out.insert(out.end(), bytes, bytes + blockSize);
+    });
+    return out;
+}
+
+TEST(BackupStore, RandomChainRestoresEveryPointByteForByte) {
+    constexpr uint32_t kBlocks = 2048, kBlockSize = 4096;
+    StoreDir dir;
+    DeviceChain chain(dir.path(), "sda1");
+    Device device(kBlocks, kBlockSize, 20240611);
+    std::set<uint32_t> all;
+    for (uint32_t b = 0; b < kBlocks; ++b) {
+        device.rewrite(b);
+        all.insert(b);
+    }
+
+    std::set<std::string> seen;
+    std::vector<std::vector<char>> copies;
+    std::vector<PointInfo> written;
+    uint32_t unseen = 0;
+    written.push_back(writePoint(chain, device, "full", all, kBlockSize, seen, unseen));
+    EXPECT_EQ(written[0].newChunks, unseen) << "equal blocks of the full point stored once";
+    EXPECT_LT(unseen, kBlocks) << "the full point has copies to share";
+    copies.push_back(device.bytes());
+    for (int n = 0; n < 6; ++n) {
+        std::set<uint32_t> changed;
+        const uint32_t count = 20 + device.random()() % 150;
+        while (changed.size() < count)
+            changed.insert(device.random()() % kBlocks);
+        for (uint32_t b : changed)
+            device.rewrite(b);
+        written.push_back(
+            writePoint(chain, device, "incremental", changed, kBlockSize, seen, unseen));
+        EXPECT_EQ(written.back().changedBlocks, count);
+        EXPECT_EQ(written.back().newChunks, unseen)
+            << "a block already stored anywhere in the chain is not stored again";
+        EXPECT_LT(written.back().newChunks, count);
+        EXPECT_LT(written.back().storedBytes * 5, written[0].storedBytes);
+        copies.push_back(device.bytes());
+    }
+
+    const std::vector<PointInfo> points = chain.points();
+    ASSERT_EQ(points.size(), 7u);
+    for (uint32_t i = 0; i < points.size(); ++i) {
+        EXPECT_EQ(points[i].id, i + 1);
+        EXPECT_EQ(points[i].parent, i);
+        EXPECT_EQ(points[i].kind, i == 0 ? "full" : "incremental");
+        EXPECT_EQ(points[i].time, written[i].time);
+        EXPECT_EQ(points[i].storedBytes, written[i].storedBytes);
+        EXPECT_TRUE(restored(chain, i + 1) == copies[i]) << "point " << i + 1;
+    }
+    const std::string image = dir.path() + "/restored.img";
+    chain.restoreToFile(4, image);
+    std::ifstream in(image, std::ios::binary);
+    EXPECT_TRUE(std::vector<char>(std::istreambuf_iterator<char>(in), {}) == copies[3]);
+    EXPECT_TRUE(chain.verify().empty());
+
+    uint64_t incremental = 0;
+    for (uint32_t i = 1; i < written.size(); ++i)
+        incremental += written[i].storedBytes;
+    std::printf(
+        "store figures: full %u blocks -> %u frames, %llu of %llu bytes; "
+        "6 incrementals %llu bytes\n",
+        kBlocks, written[0].newChunks, (unsigned long long)written[0].storedBytes,
+        (unsigned long long)kBlocks * kBlockSize, (unsigned long long)incremental);
+}
+
+TEST(BackupStore, DamagedFrameIsNamedAndOnlyItsRestoresFail) {
+    constexpr uint32_t kBlocks = 64, kBlockSize = 1024;
+    StoreDir dir;
+    DeviceChain chain(dir.path(), "sdb");
+    std::mt19937 random(7);
+    std::vector<char> device(kBlocks * kBlockSize);
+    auto scramble = [&](uint32_t b) {
+        for (uint32_t i = 0; i < kBlockSize; ++i)
+            device[b * kBlockSize + i] = static_cast<char>(random());
+    };
+    std::vector<std::vector<char>> copies;
+    auto write = [&](const std::string &kind, std::vector<uint32_t> blocks) {
+        auto writer = chain.begin(kind, "now", kBlockSize, kBlocks);
+        for (uint32_t b : blocks)
+            writer.add(b, device.data() + b * kBlockSize);
+        writer.commit();
+        copies.push_back(device);
+    };
+    std::vector<uint32_t> all;
+    for (uint32_t b = 0; b < kBlocks; ++b) {
+        scramble(b);
+        all.push_back(b);
+    }
+    write("full", all);
+    scramble(5);
+    write("incremental", {5});
+    scramble(9);
+    write("incremental", {9});
+
+    // Flip one byte inside the frame of block 5 in the full point's pack.
+    const std::string point1 = dir.path() + "/sdb/points/000001/";
+    std::ifstream indexFile(point1 + "index", std::ios::binary);
+    const auto entries = decodeIndex(std::string(std::istreambuf_iterator<char>(indexFile), {}));
+    const IndexEntry &frame = entries.at(5);
+    ASSERT_EQ(frame.block, 5u);
+    std::fstream pack(point1 + "pack", std::ios::binary | std::ios::in | std::ios::out);
+    pack.seekg(static_cast<std::streamoff>(frame.offset + frame.length / 2));
+    const char byte = static_cast<char>(pack.get() ^ 0x40);
+    pack.seekp(static_cast<std::streamoff>(frame.offset + frame.length / 2));
+    pack.put(byte);
+    pack.close();
+
+    const auto problems = chain.verify();
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("point 000001 block 5:"), std::string::npos) << problems[0];
+    try {
+        restored(chain, 1);
+        ADD_FAILURE() << "restore of the damaged point succeeded";
+    } catch (const StoreCorrupt &e) {
+        EXPECT_EQ(e.point(), 1u);
+        EXPECT_EQ(e.block(), 5u);
+    }
+    EXPECT_TRUE(restored(chain, 2) == copies[1]) << "point 2 holds its own block 5";
+    EXPECT_TRUE(restored(chain, 3) == copies[2]);
+    EXPECT_THROW(chain.restoreToFile(1, dir.path() + "/one.img"), StoreCorrupt);
+    EXPECT_FALSE(fs::exists(dir.path() + "/one.img")) << "a failed restore leaves no file";
+}
+
+TEST(BackupStore, UnpublishedPointsLeaveNoTrace) {
+    constexpr uint32_t kBlocks = 16, kBlockSize = 512;
+    StoreDir dir;
+    DeviceChain chain(dir.path(), "vda");
+    const std::string pointsDir = dir.path() + "/vda/points";
+    std::vector<char> device(kBlocks * kBlockSize);
+    for (std::size_t i = 0; i < device.size(); ++i)
+        device[i] = static_cast<char>(i * 31 / 7);
+    auto fill = [&](DeviceChain::Writer &writer, uint32_t upTo) {
+        for (uint32_t b = 0; b < upTo; ++b)
+            writer.add(b, device.data() + b * kBlockSize);
+    };
+
+    EXPECT_THROW(chain.begin("incremental", "x", kBlockSize, kBlocks), std::logic_error)
+        << "an incremental needs a parent";
+    {
+        auto writer = chain.begin("full", "killed", kBlockSize, kBlocks);
+        fill(writer, 8);
+        EXPECT_THROW(writer.commit(), std::logic_error) << "a full point needs every block";
+    }
+    EXPECT_TRUE(chain.points().empty());
+    EXPECT_TRUE(fs::is_empty(pointsDir)) << "the destroyed writer removed its directory";
+
+    auto full = chain.begin("full", "first", kBlockSize, kBlocks);
+    fill(full, kBlocks);
+    EXPECT_THROW(full.add(3, device.data()), std::invalid_argument) << "out of order";
+    EXPECT_EQ(full.commit().id, 1u);
+    EXPECT_THROW(chain.begin("incremental", "x", kBlockSize * 2, kBlocks), std::logic_error)
+        << "an incremental keeps its parent's geometry";
+
+    fs::create_directories(pointsDir + "/000009.tmp");
+    std::ofstream(pointsDir + "/000009.tmp/pack") << "half a frame";
+    ASSERT_EQ(chain.points().size(), 1u) << "a killed writer's directory is not a point";
+    device[3 * kBlockSize] ^= 1;
+    auto next = chain.begin("incremental", "second", kBlockSize, kBlocks);
+    EXPECT_FALSE(fs::exists(pointsDir + "/000009.tmp")) << "a new writer clears leftovers";
+    next.add(3, device.data() + 3 * kBlockSize);
+    const PointInfo second = next.commit();
+    EXPECT_EQ(second.id, 2u);
+    EXPECT_EQ(second.parent, 1u);
+    EXPECT_TRUE(restored(chain, 2) == device);
+    EXPECT_TRUE(chain.verify().empty());
+}
+
+}  // namespace
+}  // namespace velmora::agent::store
