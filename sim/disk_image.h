@@ -37,6 +37,10 @@ std::vector<PartitionInfo> readPartitionTable(const std::string &path);
 void makeExtFileSystem(const std::string &path, const std::string &fsType, unsigned blockSize,
                        std::uint64_t offsetBytes, std::uint64_t sizeBytes);
 
+// A file's bytes, in one read (a sanitizer makes a character-by-character
+// copy of an image slow); empty when there is no such file.
+std::string readWholeFile(const std::string &path);
+
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes.
 class TempDir {

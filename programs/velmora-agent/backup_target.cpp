@@ -21,9 +21,27 @@ struct BackupTarget::Booted {
     }
 };
 
-std::string machineDeviceName(const std::string &socket, const std::string &device) {
-    MachineDevice d = resolveMachineDevice(socket, device);
+namespace {
+
+std::string nameOf(const MachineDevice &d) {
     return d.name.empty() ? std::to_string(d.major) + ":" + std::to_string(d.minor) : d.name;
+}
+
+std::string diskPartitionName(const TargetOptions &o) {
+    return std::filesystem::path(o.disk).filename().string() + "-part" +
+           std::to_string(o.partition);
+}
+
+}  // namespace
+
+std::string recordDeviceName(const TargetOptions &o) {
+    if (!o.disk.empty())
+        return diskPartitionName(o);
+    try {
+        return nameOf(resolveMachineDevice(o.machine, o.device));
+    } catch (const std::exception &) {
+        return o.device;  // the machine may be gone; its records are not
+    }
 }
 
 BackupTarget::BackupTarget(const TargetOptions &o) {
@@ -32,7 +50,7 @@ BackupTarget::BackupTarget(const TargetOptions &o) {
         system = agent::connectToMachine(o.machine);
         major = d.major;
         minor = d.minor;
-        device = d.name.empty() ? std::to_string(major) + ":" + std::to_string(minor) : d.name;
+        device = nameOf(d);
         description = device + " of the machine on " + o.machine;
         return;
     }
@@ -43,8 +61,7 @@ BackupTarget::BackupTarget(const TargetOptions &o) {
     booted_->machine.load(sim::velmoraModulePath());
     major = booted_->disk->major();
     minor = static_cast<unsigned>(o.partition);
-    device =
-        std::filesystem::path(o.disk).filename().string() + "-part" + std::to_string(o.partition);
+    device = diskPartitionName(o);
     description = "partition " + std::to_string(o.partition) + " of " + o.disk;
 }
 

@@ -37,8 +37,10 @@ class BackupTarget {
     std::unique_ptr<Booted> booted_;
 };
 
-// The canonical name of a machine's device given by name or numbers, as the
-// machine's device table lists it (numbers when it lists none).
-std::string machineDeviceName(const std::string &socket, const std::string &device);
+// The name a device's records use, without booting or asking a machine: a
+// machine's device as its table lists it (numbers when it lists none, or
+// when the table cannot be read), a disk image's partition as
+// "disk.img-part2".
+std::string recordDeviceName(const TargetOptions &target);
 
 }  // namespace velmora::cli

@@ -7,29 +7,12 @@
 #include <key_store.h>
 
 #include <cstdio>
-#include <filesystem>
 
 namespace velmora::cli {
 
-namespace {
-
-// The name the device's records have, without booting or asking a machine.
-std::string recordDevice(const TargetOptions &t) {
-    if (!t.disk.empty())
-        return std::filesystem::path(t.disk).filename().string() + "-part" +
-               std::to_string(t.partition);
-    try {
-        return machineDeviceName(t.machine, t.device);
-    } catch (const std::exception &) {
-        return t.device;  // the machine may be gone; its records are not
-    }
-}
-
-}  // namespace
-
 int runMapCommand(const MapCommand &c) {
     try {
-        const std::string device = recordDevice(c.target);
+        const std::string device = recordDeviceName(c.target);
         const std::string dir =
             c.keyDirectory.empty() ? agent::KeyStore::defaultDirectory() : c.keyDirectory;
         agent::KeyStore keys(dir, agent::deviceRecordName(device));

@@ -22,13 +22,8 @@ struct Outcome {
     std::string out, err;
 };
 
-// In one read: a sanitizer makes a character-by-character copy of an image slow.
 std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    std::string bytes(in ? static_cast<std::size_t>(in.tellg()) : 0, '\0');
-    in.seekg(0);
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
+    return velmora::sim::readWholeFile(path);
 }
 
 std::string quoted(const std::string &s) {
