@@ -41,39 +41,94 @@ std::vector<StoredPoint> chainTo(const std::string &pointsDir, const std::string
 
 }  // namespace
 
-DeviceChain::DeviceChain(const std::string &storeDir, const std::string &device)
-    : device_(device), pointsDir_(storeDir + "/" + device + "/points") {
-    if (device.empty() || device == "." || device == ".." || device.find('/') != std::string::npos)
-        throw std::invalid_argument("not a device name for a store: \"" + device + "\"");
-    if (fs::create_directories(pointsDir_)) {
-        // Directories made here must outlive a crash as the points inside them will.
-        syncParentDirectory(pointsDir_);
-        syncParentDirectory(storeDir + "/" + device);
-        syncParentDirectory(storeDir);
-    }
-}
-
-std::vector<uint32_t> DeviceChain::publishedIds() const {
+std::vector<uint32_t> publishedIds(const std::string &pointsDir) {
     std::vector<uint32_t> ids;
-    for (const fs::directory_entry &entry : fs::directory_iterator(pointsDir_))
+    for (const fs::directory_entry &entry : fs::directory_iterator(pointsDir))
         if (auto id = parsePointName(entry.path().filename().string()); id && entry.is_directory())
             ids.push_back(*id);
     std::sort(ids.begin(), ids.end());
     return ids;
 }
 
+DeviceChain::DeviceChain(const std::string &storeDir, const std::string &device, bool create)
+    : storeDir_(storeDir), device_(device), deviceDir_(storeDir + "/" + device) {
+    if (device.empty() || device == "." || device == ".." || device.find('/') != std::string::npos)
+        throw std::invalid_argument("not a device name for a store: \"" + device + "\"");
+    const std::string current = deviceDir_ + "/" + kCurrentFile;
+    if (fs::exists(current))
+        return;
+    if (!create)
+        throw std::invalid_argument("the store " + storeDir + " holds no backup of " + device);
+    const std::string first = deviceDir_ + "/" + chainName(1);
+    fs::create_directories(first);
+    // Directories made here must outlive a crash as the points inside them will.
+    syncParentDirectory(first);
+    syncParentDirectory(deviceDir_);
+    syncParentDirectory(storeDir + "/.");
+    writeFileDurably(current, chainName(1) + "\n");
+}
+
+std::vector<std::string> DeviceChain::devicesIn(const std::string &storeDir) {
+    std::vector<std::string> devices;
+    std::error_code ec;
+    for (const fs::directory_entry &entry : fs::directory_iterator(storeDir, ec))
+        if (fs::exists(entry.path() / kCurrentFile))
+            devices.push_back(entry.path().filename().string());
+    std::sort(devices.begin(), devices.end());
+    return devices;
+}
+
+std::string DeviceChain::pointsDirectory() const {
+    std::string name = readWholeFile(deviceDir_ + "/" + kCurrentFile);
+    while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
+        name.pop_back();
+    if (!parseChainName(name))
+        throw StoreCorrupt(0, StoreCorrupt::kNoBlock,
+                           deviceDir_ + "/" + kCurrentFile + " does not name a chain");
+    return deviceDir_ + "/" + name;
+}
+
+StoreLock DeviceChain::writeLock() const {
+    return StoreLock(lockPath(kWriteLockFile), StoreLock::Mode::Exclusive,
+                     "another agent is writing to the store's chain of " + device_ +
+                         " (a backup or a prune); wait for it to end");
+}
+
+void DeviceChain::removeLeftovers(const std::string &pointsDir) {
+    // A writer killed before its rename leaves a directory no reader looks at.
+    for (const fs::directory_entry &entry : fs::directory_iterator(pointsDir))
+        if (entry.path().filename().string().ends_with(kBuildingSuffix))
+            fs::remove_all(entry.path());
+    syncParentDirectory(pointsDir + "/.");
+    StoreLock noReaders(lockPath(kReadLockFile));
+    if (!noReaders.held())
+        return;  // a reader may be inside an old chain: the next writer removes it
+    const std::string current = fs::path(pointsDir).filename().string();
+    for (const fs::directory_entry &entry : fs::directory_iterator(deviceDir_)) {
+        const std::string name = entry.path().filename().string();
+        if (name != current && parseChainName(name))
+            fs::remove_all(entry.path());
+    }
+    syncParentDirectory(deviceDir_ + "/.");
+}
+
 std::vector<PointInfo> DeviceChain::points() const {
+    StoreLock reading(lockPath(kReadLockFile), StoreLock::Mode::Shared, "");
+    const std::string pointsDir = pointsDirectory();
     std::vector<PointInfo> points;
-    for (uint32_t id : publishedIds())
-        points.push_back(readPointInfo(pointsDir_, id, device_));
+    for (uint32_t id : publishedIds(pointsDir))
+        points.push_back(readPointInfo(pointsDir, id, device_));
     return points;
 }
 
 void DeviceChain::restore(uint32_t id,
                           const std::function<void(uint32_t, const char *)> &sink) const {
-    if (!fs::is_directory(pointsDir_ + "/" + pointName(id)))
-        throw std::invalid_argument("point " + pointName(id) + " is not published");
-    const std::vector<StoredPoint> chain = chainTo(pointsDir_, device_, id);
+    StoreLock reading(lockPath(kReadLockFile), StoreLock::Mode::Shared, "");
+    const std::string pointsDir = pointsDirectory();
+    if (!fs::is_directory(pointsDir + "/" + pointName(id)))
+        throw std::invalid_argument("point " + pointName(id) + " of " + device_ +
+                                    " is not in the store");
+    const std::vector<StoredPoint> chain = chainTo(pointsDir, device_, id);
     const PointInfo &target = chain.front().info();
 
     // The newest point in the chain that holds each block.
@@ -83,7 +138,7 @@ void DeviceChain::restore(uint32_t id,
             if (source[e.block] == nullptr)
                 source[e.block] = &e;
 
-    PackReader packs(pointsDir_);
+    PackReader packs(pointsDir);
     for (uint32_t block = 0; block < target.totalBlocks; ++block) {
         if (source[block] == nullptr)
             throw StoreCorrupt(id, block, "no point down to the full one holds this block");
@@ -93,41 +148,59 @@ void DeviceChain::restore(uint32_t id,
 }
 
 void DeviceChain::restoreToFile(uint32_t id, const std::string &path) const {
-    if (!fs::is_directory(pointsDir_ + "/" + pointName(id)))
-        throw std::invalid_argument("point " + pointName(id) + " is not published");
-    const std::size_t size = readPointInfo(pointsDir_, id, device_).blockSize;
-    const std::string temp = path + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    StoreLock reading(lockPath(kReadLockFile), StoreLock::Mode::Shared, "");
+    const std::string pointsDir = pointsDirectory();
+    if (!fs::is_directory(pointsDir + "/" + pointName(id)))
+        throw std::invalid_argument("point " + pointName(id) + " of " + device_ +
+                                    " is not in the store");
+    const PointInfo info = readPointInfo(pointsDir, id, device_);
+    const uint64_t bytes = uint64_t{info.blockSize} * info.totalBlocks;
+    // A block device is written in place: it cannot be replaced by a rename.
+    std::error_code ec;
+    const bool device = fs::is_block_file(path, ec);
+    const std::string target = device ? path : path + ".tmp";
+    int fd = ::open(target.c_str(),
+                    device ? O_WRONLY | O_CLOEXEC : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
-        throw std::runtime_error("cannot create " + temp + ": " + std::strerror(errno));
+        throw std::runtime_error("cannot open " + target + ": " + std::strerror(errno));
     try {
+        if (device) {
+            const off_t size = ::lseek(fd, 0, SEEK_END);
+            if (size < 0 || static_cast<uint64_t>(size) < bytes)
+                throw std::runtime_error(path + " holds " + std::to_string(size) +
+                                         " bytes, less than the " + std::to_string(bytes) +
+                                         " of point " + pointName(id));
+        }
         uint64_t offset = 0;
-        restore(id, [&](uint32_t, const char *bytes) {
+        restore(id, [&](uint32_t, const char *block) {
             std::size_t done = 0;
-            while (done < size) {
-                ssize_t n =
-                    ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+            while (done < info.blockSize) {
+                ssize_t n = ::pwrite(fd, block + done, info.blockSize - done,
+                                     static_cast<off_t>(offset + done));
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n <= 0)
-                    throw std::runtime_error("cannot write " + temp + ": " +
+                    throw std::runtime_error("cannot write " + target + ": " +
                                              std::strerror(n < 0 ? errno : EIO));
                 done += static_cast<std::size_t>(n);
             }
-            offset += size;
+            offset += info.blockSize;
         });
         if (::fsync(fd) != 0)
-            throw std::runtime_error("cannot sync " + temp + ": " + std::strerror(errno));
+            throw std::runtime_error("cannot sync " + target + ": " + std::strerror(errno));
     } catch (...) {
         ::close(fd);
-        ::unlink(temp.c_str());
+        if (!device)
+            ::unlink(target.c_str());
         throw;
     }
     ::close(fd);
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
+    if (device)
+        return;
+    if (::rename(target.c_str(), path.c_str()) != 0) {
         const int err = errno;
-        ::unlink(temp.c_str());
-        throw std::runtime_error("cannot rename " + temp + " to " + path + ": " +
+        ::unlink(target.c_str());
+        throw std::runtime_error("cannot rename " + target + " to " + path + ": " +
                                  std::strerror(err));
     }
     syncParentDirectory(path);
@@ -136,10 +209,17 @@ void DeviceChain::restoreToFile(uint32_t id, const std::string &path) const {
 std::vector<std::string> DeviceChain::verify() const {
     std::vector<std::string> problems;
     std::map<uint32_t, PointInfo> readable;
-    PackReader packs(pointsDir_);
-    for (uint32_t id : publishedIds()) {
+    StoreLock reading(lockPath(kReadLockFile), StoreLock::Mode::Shared, "");
+    std::string pointsDir;
+    try {
+        pointsDir = pointsDirectory();
+    } catch (const std::runtime_error &e) {
+        return {e.what()};
+    }
+    PackReader packs(pointsDir);
+    for (uint32_t id : publishedIds(pointsDir)) {
         try {
-            const StoredPoint point = StoredPoint::load(pointsDir_, id, device_);
+            const StoredPoint point = StoredPoint::load(pointsDir, id, device_);
             const PointInfo &info = point.info();
             readable[id] = info;
             if (info.kind != "full") {

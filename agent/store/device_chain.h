@@ -3,8 +3,10 @@
 // published before it). Any point can be restored. Blocks equal to one already
 // stored anywhere in the device's chain are not stored again.
 //
-// One writer at a time per device; readers may run beside it, since a point
-// becomes visible only whole, by the rename of its directory.
+// One writer (a backup's point, or a prune) at a time per device, held by a
+// lock file; readers may run beside it, since a point becomes visible only
+// whole, by the rename of its directory, and a prune's new chain only whole,
+// by the rename of CURRENT (store_layout.h).
 #pragma once
 
 #include <cstdint>
@@ -15,16 +17,39 @@
 
 #include "point_info.h"
 #include "store_corrupt.h"
+#include "store_lock.h"
 
 namespace velmora::agent::store {
 
+// Which points a prune keeps: the newest keepLast, and those taken at or
+// after keepSince (an ISO 8601 UTC time, as points record it); a point either
+// keeps is kept, and so is the newest point always.
+struct PrunePolicy {
+    uint32_t keepLast = 0;  // 0: none by count
+    std::string keepSince;  // empty: none by age
+};
+
+struct PruneResult {
+    std::vector<uint32_t> removed;  // the points merged away, oldest first
+    uint32_t mergedInto = 0;        // the oldest kept point, now full; 0: nothing pruned
+    uint64_t storedBytesBefore = 0, storedBytesAfter = 0;  // of every pack of the chain
+};
+
 class DeviceChain {
   public:
-    // Opens STORE/<device>, creating STORE/<device>/points as needed. Throws
-    // std::invalid_argument for a device name that is empty, "." or "..", or
-    // holds a '/'; std::filesystem::filesystem_error if the directories cannot
-    // be made.
-    DeviceChain(const std::string &storeDir, const std::string &device);
+    // Opens STORE/<device>. With create, makes its directories and first chain
+    // as needed; without, throws std::invalid_argument when the store holds no
+    // chain of the device. Throws std::invalid_argument for a device name that
+    // is empty, "." or "..", or holds a '/'; std::runtime_error or
+    // std::filesystem::filesystem_error if the directories cannot be made.
+    DeviceChain(const std::string &storeDir, const std::string &device, bool create = true);
+
+    // The devices that have a chain in storeDir, sorted; none when it is missing.
+    static std::vector<std::string> devicesIn(const std::string &storeDir);
+
+    const std::string &device() const { return device_; }
+    // The directory of the chain in use, which holds the point directories.
+    std::string pointsDirectory() const;
 
     // The published points, oldest first. Directories of unpublished points are
     // skipped. Throws StoreCorrupt for a published point whose manifest cannot
@@ -60,14 +85,14 @@ class DeviceChain {
         std::unique_ptr<State> state_;
     };
 
-    // Starts a new point with the next id, first removing unpublished points a
-    // killed writer left behind and reading the published indexes to find
-    // blocks already stored. kind is "full" or "incremental"; an
-    // incremental's parent is the newest published point. Throws
-    // std::invalid_argument for another kind or an empty geometry,
-    // std::logic_error for an incremental with no point before it or whose
-    // geometry differs from its parent's, StoreCorrupt if a published point
-    // cannot be read.
+    // Starts a new point with the next id: takes the device's write lock (held
+    // until the writer is destroyed; throws std::runtime_error when another
+    // backup or prune holds it), removes what killed writers left behind, and
+    // reads the published indexes to find blocks already stored. kind is "full" or "incremental";
+    // an incremental's parent is the newest published point. Throws std::invalid_argument for
+    // another kind or an empty geometry, std::logic_error for an incremental with no point before
+    // it or whose geometry differs from its parent's, StoreCorrupt if a published point cannot be
+    // read.
     Writer begin(const std::string &kind, const std::string &time, uint32_t blockSize,
                  uint32_t totalBlocks);
 
@@ -89,11 +114,26 @@ class DeviceChain {
     // the chain is whole. Throws only if the points directory cannot be listed.
     std::vector<std::string> verify() const;
 
-  private:
-    std::vector<uint32_t> publishedIds() const;
+    // Merges the points policy drops into the oldest point it keeps, which
+    // becomes a full point of the same id and time; the kept points keep
+    // their ids, times and contents. The kept points are rewritten into a new
+    // chain directory, every frame read back and checked on the way, and
+    // published by one rename of CURRENT: a prune stopped at any instant
+    // leaves the old chain or the new one, each whole. Takes the write lock
+    // as begin() does. Throws std::invalid_argument for a policy that keeps
+    // nothing by either rule, StoreCorrupt when a kept point cannot be read
+    // (nothing is changed then).
+    PruneResult prune(const PrunePolicy &policy);
 
-    std::string device_;
-    std::string pointsDir_;
+  private:
+    Writer startPoint(const std::string &pointsDir, PointInfo info);
+    std::string lockPath(const char *file) const { return deviceDir_ + "/" + file; }
+    // Removes chain directories other than the current one when no reader is
+    // inside any, and points a killed writer left unpublished. Write lock held.
+    void removeLeftovers(const std::string &pointsDir);
+    StoreLock writeLock() const;
+
+    std::string storeDir_, device_, deviceDir_;
 };
 
 }  // namespace velmora::agent::store

@@ -15,6 +15,8 @@ struct PointInfo {
     uint32_t changedBlocks = 0;  // blocks this point holds
     uint32_t newChunks = 0;      // of those, frames written to this point's own pack
     uint64_t storedBytes = 0;    // bytes of those frames
+    // For a full point a prune made of older points: the oldest of them; else 0.
+    uint32_t mergedFrom = 0;
 };
 
 }  // namespace velmora::agent::store

@@ -31,6 +31,8 @@ std::string encodeManifest(const PointManifest &m) {
     j["changedBlocks"] = m.info.changedBlocks;
     j["newChunks"] = m.info.newChunks;
     j["storedBytes"] = m.info.storedBytes;
+    if (m.info.mergedFrom != 0)
+        j["mergedFrom"] = m.info.mergedFrom;
     j["indexXxh64"] = hex64(m.indexHash);
     return j.dump(2) + "\n";
 }
@@ -49,6 +51,7 @@ PointManifest decodeManifest(const std::string &json) {
         m.info.changedBlocks = j.at("changedBlocks").get<uint32_t>();
         m.info.newChunks = j.at("newChunks").get<uint32_t>();
         m.info.storedBytes = j.at("storedBytes").get<uint64_t>();
+        m.info.mergedFrom = j.contains("mergedFrom") ? j.at("mergedFrom").get<uint32_t>() : 0;
         const std::string hash = j.at("indexXxh64").get<std::string>();
         std::size_t used = 0;
         m.indexHash = std::stoull(hash, &used, 16);

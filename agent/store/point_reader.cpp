@@ -35,6 +35,8 @@ PointManifest readManifest(const std::string &pointsDir, uint32_t id, const std:
         throw StoreCorrupt(id, StoreCorrupt::kNoBlock, "manifest has an empty geometry");
     if (i.kind == "full" ? i.parent != 0 : i.kind != "incremental" || i.parent >= id)
         throw StoreCorrupt(id, StoreCorrupt::kNoBlock, "manifest has a bad kind or parent");
+    if (i.mergedFrom != 0 && (i.kind != "full" || i.mergedFrom >= id))
+        throw StoreCorrupt(id, StoreCorrupt::kNoBlock, "manifest has a bad mergedFrom");
     return m;
 }
 

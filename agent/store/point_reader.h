@@ -12,6 +12,9 @@
 
 namespace velmora::agent::store {
 
+// The ids of the published points in a chain directory, sorted.
+std::vector<uint32_t> publishedIds(const std::string &pointsDir);
+
 // Reads a point's manifest only. Throws StoreCorrupt naming id when it is
 // missing, malformed, or describes another point or device.
 PointInfo readPointInfo(const std::string &pointsDir, uint32_t id, const std::string &device);

@@ -8,9 +8,11 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <optional>
 #include <unordered_map>
 
 #include "block_bitmap.h"
+#include "crash_points.h"
 #include "device_chain.h"
 #include "durable_file.h"
 #include "point_manifest.h"
@@ -77,6 +79,7 @@ struct DeviceChain::Writer::State {
     std::unordered_map<BlockHash, IndexEntry, HashKey> stored;
     PackReader packs;
     bool committed = false;
+    std::optional<StoreLock> lock;  // a backup's own; a prune's writers share the prune's
 };
 
 DeviceChain::Writer::Writer(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -91,32 +94,40 @@ DeviceChain::Writer DeviceChain::begin(const std::string &kind, const std::strin
     if (blockSize == 0 || totalBlocks == 0)
         throw std::invalid_argument("a point needs a block size and a block count");
 
-    // A writer killed before its rename leaves a directory no reader looks at.
-    for (const fs::directory_entry &entry : fs::directory_iterator(pointsDir_))
-        if (entry.path().filename().string().ends_with(kBuildingSuffix))
-            fs::remove_all(entry.path());
-    syncParentDirectory(pointsDir_ + "/.");
-
-    const std::vector<uint32_t> ids = publishedIds();
-    const uint32_t id = ids.empty() ? 1 : ids.back() + 1;
-    auto state = std::make_unique<Writer::State>(pointsDir_, id, totalBlocks);
-    state->device = device_;
-    state->info = PointInfo{
-        .id = id, .kind = kind, .time = time, .blockSize = blockSize, .totalBlocks = totalBlocks};
+    StoreLock lock = writeLock();
+    const std::string pointsDir = pointsDirectory();
+    removeLeftovers(pointsDir);
+    const std::vector<uint32_t> ids = publishedIds(pointsDir);
+    PointInfo info{.id = ids.empty() ? 1 : ids.back() + 1,
+                   .kind = kind,
+                   .time = time,
+                   .blockSize = blockSize,
+                   .totalBlocks = totalBlocks};
     if (kind == "incremental") {
         if (ids.empty())
             throw std::logic_error("an incremental point needs a point before it");
-        const PointInfo parent = readPointInfo(pointsDir_, ids.back(), device_);
+        const PointInfo parent = readPointInfo(pointsDir, ids.back(), device_);
         if (parent.blockSize != blockSize || parent.totalBlocks != totalBlocks)
             throw std::logic_error("an incremental point must have its parent's geometry (" +
                                    std::to_string(parent.totalBlocks) + " blocks of " +
                                    std::to_string(parent.blockSize) + " bytes)");
-        state->info.parent = parent.id;
+        info.parent = parent.id;
     }
-    for (uint32_t earlier : ids) {
-        const StoredPoint point = StoredPoint::load(pointsDir_, earlier, device_);
+    Writer writer = startPoint(pointsDir, info);
+    writer.state_->lock.emplace(std::move(lock));
+    return writer;
+}
+
+DeviceChain::Writer DeviceChain::startPoint(const std::string &pointsDir, PointInfo info) {
+    auto state = std::make_unique<Writer::State>(pointsDir, info.id, info.totalBlocks);
+    state->device = device_;
+    state->info = info;
+    state->info.changedBlocks = state->info.newChunks = 0;  // counted as blocks come
+    state->info.storedBytes = 0;
+    for (uint32_t earlier : publishedIds(pointsDir)) {
+        const StoredPoint point = StoredPoint::load(pointsDir, earlier, device_);
         // Frames of another block size cannot stand for blocks of this one.
-        if (point.info().blockSize != blockSize)
+        if (point.info().blockSize != info.blockSize)
             continue;
         for (const IndexEntry &e : point.entries())
             state->stored.emplace(e.hash, e);
@@ -127,7 +138,7 @@ DeviceChain::Writer DeviceChain::begin(const std::string &kind, const std::strin
     state->packFd = ::open(pack.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (state->packFd < 0)
         fail("create", pack, errno);
-    state->packs.usePath(id, pack);
+    state->packs.usePath(info.id, pack);
     return Writer(std::move(state));
 }
 
@@ -167,6 +178,7 @@ void DeviceChain::Writer::add(uint32_t block, const char *bytes) {
         s.packSize += frame.size();
         s.info.newChunks++;
         s.info.storedBytes += frame.size();
+        crashPoint("point: frame appended");
         if (match == s.stored.end() || damaged)
             s.stored.insert_or_assign(entry.hash, entry);
     }
@@ -184,6 +196,7 @@ PointInfo DeviceChain::Writer::commit() {
                                std::to_string(s.info.changedBlocks) + " of " +
                                std::to_string(s.info.totalBlocks) + " blocks");
     const std::string pack = s.buildDir + "/" + kPackFile;
+    crashPoint("point: frames written, not synced");
     if (::fsync(s.packFd) != 0)
         fail("sync", pack, errno);
     ::close(s.packFd);
@@ -197,11 +210,14 @@ PointInfo DeviceChain::Writer::commit() {
         s.buildDir + "/" + kManifestFile,
         encodeManifest({.device = s.device, .info = s.info, .indexHash = hashFile(index)}));
     syncParentDirectory(s.buildDir + "/.");
+    crashPoint("point: files synced, not published");
 
     if (::rename(s.buildDir.c_str(), s.finalDir.c_str()) != 0)
         fail("publish " + s.buildDir + " as", s.finalDir, errno);
     s.committed = true;
+    crashPoint("point: renamed, directory not synced");
     syncParentDirectory(s.finalDir);
+    s.lock.reset();
     return s.info;
 }
 

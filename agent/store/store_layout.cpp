@@ -44,6 +44,17 @@ std::optional<uint32_t> parsePointName(const std::string &name) {
     return static_cast<uint32_t>(id);
 }
 
+std::string chainName(uint32_t generation) {
+    return "chain-" + pointName(generation);
+}
+
+std::optional<uint32_t> parseChainName(const std::string &name) {
+    const std::string prefix = "chain-";
+    if (!name.starts_with(prefix))
+        return std::nullopt;
+    return parsePointName(name.substr(prefix.size()));
+}
+
 std::string encodeIndex(const std::vector<IndexEntry> &entries) {
     std::string out(kIndexMagic, sizeof kIndexMagic);
     putLittle(out, kIndexRecordSize, 4);

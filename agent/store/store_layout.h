@@ -1,6 +1,10 @@
 // Where a device's points live in a store and how their index files are laid out:
-//   STORE/<device>/points/<id>/{manifest.json, changed.bits, index, pack}
-// A point is built in points/<id>.tmp/ and published by renaming that directory.
+//   STORE/<device>/CURRENT            names the chain in use: "chain-000001"
+//   STORE/<device>/chain-000001/<id>/{manifest.json, changed.bits, index, pack}
+//   STORE/<device>/{write.lock, read.lock}
+// A point is built in <chain>/<id>.tmp/ and published by renaming that
+// directory. A prune writes the points it keeps into a new chain directory
+// and switches CURRENT to it by one rename; until then the old chain is whole.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +22,13 @@ inline constexpr const char *kChangedFile = "changed.bits";
 inline constexpr const char *kIndexFile = "index";
 inline constexpr const char *kPackFile = "pack";
 inline constexpr const char *kBuildingSuffix = ".tmp";
+inline constexpr const char *kCurrentFile = "CURRENT";
+inline constexpr const char *kWriteLockFile = "write.lock";
+inline constexpr const char *kReadLockFile = "read.lock";
+
+// "chain-000001", and back; nothing for any other name.
+std::string chainName(uint32_t generation);
+std::optional<uint32_t> parseChainName(const std::string &name);
 
 // "000001": zero-padded so that names sort as ids do for the first million points.
 std::string pointName(uint32_t id);

@@ -195,7 +195,7 @@ TEST(BackupStore, DamagedFrameIsNamedAndOnlyItsRestoresFail) {
     write("incremental", {9});
 
     // Flip one byte inside the frame of block 5 in the full point's pack.
-    const std::string point1 = dir.path() + "/sdb/points/000001/";
+    const std::string point1 = chain.pointsDirectory() + "/000001/";
     std::ifstream indexFile(point1 + "index", std::ios::binary);
     const auto entries = decodeIndex(std::string(std::istreambuf_iterator<char>(indexFile), {}));
     const IndexEntry &frame = entries.at(5);
@@ -227,7 +227,7 @@ TEST(BackupStore, UnpublishedPointsLeaveNoTrace) {
     constexpr uint32_t kBlocks = 16, kBlockSize = 512;
     StoreDir dir;
     DeviceChain chain(dir.path(), "vda");
-    const std::string pointsDir = dir.path() + "/vda/points";
+    const std::string pointsDir = chain.pointsDirectory();
     std::vector<char> device(kBlocks * kBlockSize);
     for (std::size_t i = 0; i < device.size(); ++i)
         device[i] = static_cast<char>(i * 31 / 7);
