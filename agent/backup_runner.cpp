@@ -3,11 +3,11 @@
 #include "backup_session.h"
 #include "backup_state.h"
 #include "driver_statistics.h"
+#include "key_store.h"
 #include "transfer_buffer.h"
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
 namespace velmora::agent {
@@ -44,14 +44,12 @@ bool keyWasRefused(const BackupSession &session) {
 }
 
 // Why the previous key is of no use before the snapshot, or empty.
-std::string keyUnusable(const BackupRequest &rq, uint32_t blockSize, uint32_t totalBlocks) {
+std::string keyUnusable(const BackupRequest &rq, const BackupDestination &destination,
+                        uint32_t blockSize, uint32_t totalBlocks) {
     // Found missing after the snapshot, the base would cost the key.
-    const std::string base = rq.baseImage.empty() ? rq.imagePath : rq.baseImage;
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(base, ec) ||
-        std::filesystem::file_size(base, ec) != static_cast<uint64_t>(totalBlocks) * blockSize)
-        return "the image of the last backup, " + base + ", is missing or not of " + rq.deviceName +
-               "'s size";
+    if (std::string problem = destination.baseProblem(rq.deviceName, blockSize, totalBlocks);
+        !problem.empty())
+        return problem;
     if (rq.expectBlockSize && rq.expectBlockSize != blockSize)
         return "the last backup had blocks of " + std::to_string(rq.expectBlockSize) +
                " bytes and " + rq.deviceName + " now has blocks of " + std::to_string(blockSize);
@@ -105,13 +103,17 @@ BackupReport runBackup(const BackupRequest &rq) {
     report.blockSize = static_cast<uint32_t>(bs.blockSize);
     report.totalBlocks =
         static_cast<uint32_t>(static_cast<uint64_t>(bs.partitionSizeKB) * 1024 / report.blockSize);
-    std::string reason =
-        rq.previousKey ? keyUnusable(rq, report.blockSize, report.totalBlocks) : std::string();
+    const std::shared_ptr<BackupDestination> destination =
+        rq.destination ? rq.destination : imageDestination(rq.imagePath, rq.baseImage);
+    std::string reason = rq.previousKey
+                             ? keyUnusable(rq, *destination, report.blockSize, report.totalBlocks)
+                             : std::string();
 
     session.start(rq.major, rq.minor, report.totalBlocks, rq.maxCacheBlocks);
     auto snapshotStart = Clock::now();
     bool keyUsed = takeSnapshot(session, rq, &reason);
     report.snapshotSeconds = secondsSince(snapshotStart);
+    report.snapshotTime = utcNow();
     if (rq.afterSnapshot)
         rq.afterSnapshot();
     report.newKey.raw = session.automapState().amsKey;
@@ -146,9 +148,8 @@ BackupReport runBackup(const BackupRequest &rq) {
     State st = session.state();
     TransferBuffer buffer(session.device(), static_cast<std::size_t>(st.mmapSize));
     uint32_t perRead = static_cast<uint32_t>(buffer.size() / report.blockSize);
-    const std::string base = rq.baseImage.empty() ? rq.imagePath : rq.baseImage;
-    PendingImage image(rq.imagePath, report.incremental ? base : std::string(),
-                       static_cast<uint64_t>(report.totalBlocks) * report.blockSize);
+    destination->open(report.incremental, report.snapshotTime, report.blockSize,
+                      report.totalBlocks);
     BackupProgress progress{0, report.copied.count(), report.blockSize, 0};
     auto copyStart = Clock::now();
     // The blocks are copied out of the mapping before the write: the mapping's
@@ -158,7 +159,8 @@ BackupReport runBackup(const BackupRequest &rq) {
         orBackupFailed(session, [&] { session.readBlocks(run.start, run.length, buffer); });
         std::size_t bytes = static_cast<std::size_t>(run.length) * report.blockSize;
         std::memcpy(chunk.data(), buffer.data(), bytes);
-        image.write(static_cast<uint64_t>(run.start) * report.blockSize, chunk.data(), bytes);
+        destination->write(static_cast<uint64_t>(run.start) * report.blockSize, chunk.data(),
+                           bytes);
         report.blocksCopied += run.length;
         if (rq.progress) {
             progress.blocksDone = report.blocksCopied;
@@ -173,7 +175,7 @@ BackupReport runBackup(const BackupRequest &rq) {
     if (!backupStateIsSound(state))
         throw BackupFailed(state);
     auto commitStart = Clock::now();
-    report.image = image.commit();
+    report.image = destination->commit();
     report.commitSeconds = secondsSince(commitStart);
     return report;
 }

@@ -2,6 +2,7 @@
 // previous backup, with the session key carried from one to the next.
 #pragma once
 
+#include "backup_destination.h"
 #include "block_bitmap.h"
 #include "image_file.h"
 #include "session_key.h"
@@ -35,6 +36,8 @@ struct BackupRequest {
     // succeeded (image_file.h).
     std::string imagePath;
     std::string baseImage;
+    // Where the blocks go instead of imagePath (a store's point), when set.
+    std::shared_ptr<BackupDestination> destination;
     // The key kept from the previous backup; none for a full backup.
     std::optional<SessionKey> previousKey;
     // The block size and count the previous backup had; 0: not known.
@@ -63,9 +66,10 @@ struct BackupReport {
     uint32_t totalBlocks = 0;
     uint32_t blocksChanged = 0;  // written since the previous snapshot (incremental)
     uint32_t blocksCopied = 0;
-    SessionKey newKey;      // present at the next backup
-    BlockBitmap copied{0};  // the blocks this backup read
-    ImageIdentity image;    // of the image file now in place
+    SessionKey newKey;         // present at the next backup
+    BlockBitmap copied{0};     // the blocks this backup read
+    ImageIdentity image;       // of the backup now kept (the image file, or the point)
+    std::string snapshotTime;  // UTC, ISO 8601
     double snapshotSeconds = 0, copySeconds = 0, commitSeconds = 0;
 };
 

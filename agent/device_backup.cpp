@@ -14,8 +14,9 @@ const char *kindName(bool incremental) {
 }
 
 // Why the kept key and image cannot carry an incremental, or empty.
-std::string whyNotIncremental(const DeviceBackupRequest &rq, const std::string &image,
+std::string whyNotIncremental(const DeviceBackupRequest &rq, const BackupDestination &destination,
                               const std::optional<KeyRecord> &last, const std::string &keyDir) {
+    const std::string image = destination.where();
     if (rq.kind == BackupKind::Full)
         return "a full backup was asked for";
     if (!last)
@@ -25,12 +26,11 @@ std::string whyNotIncremental(const DeviceBackupRequest &rq, const std::string &
                std::to_string(last->minor) + ", not to " + rq.device;
     if (last->image != image)
         return "the last backup of " + rq.device + " went to " + last->image + ", not to " + image;
-    std::optional<ImageIdentity> now = ImageIdentity::of(image);
+    std::optional<ImageIdentity> now = destination.lastIdentity();
     if (!now)
-        return "the image of the last backup, " + image + ", is missing";
+        return "the last backup of " + rq.device + ", " + image + ", is missing";
     if (!(*now == last->imageIdentity))
-        return "the image " + image +
-               " was changed, copied or replaced since the last backup saved its key";
+        return image + " was changed, copied or replaced since the last backup saved its key";
     return {};
 }
 
@@ -50,7 +50,9 @@ DeviceBackupResult backUpDevice(const DeviceBackupRequest &rq) {
         rq.keyDirectory.empty() ? KeyStore::defaultDirectory() : rq.keyDirectory;
     KeyStore keys(keyDir, deviceRecordName(rq.device));
     DeviceBackupResult result;
-    result.image = std::filesystem::absolute(rq.image).string();
+    const std::shared_ptr<BackupDestination> destination =
+        rq.destination ? rq.destination : imageDestination(rq.image);
+    result.image = destination->where();
     result.keyFile = keys.keyPath();
     const char *asked = rq.kind == BackupKind::Full          ? "full"
                         : rq.kind == BackupKind::Incremental ? "incremental"
@@ -58,7 +60,7 @@ DeviceBackupResult backUpDevice(const DeviceBackupRequest &rq) {
     result.earlierRun = keys.beginRun(asked, result.image);
     try {
         std::optional<KeyRecord> last = keys.last();
-        const std::string why = whyNotIncremental(rq, result.image, last, keyDir);
+        const std::string why = whyNotIncremental(rq, *destination, last, keyDir);
         if (!why.empty() && rq.kind == BackupKind::Incremental)
             throw FullBackupNeeded(why + "; a full backup is needed");
 
@@ -68,7 +70,7 @@ DeviceBackupResult backUpDevice(const DeviceBackupRequest &rq) {
         backup.major = rq.major;
         backup.minor = rq.minor;
         backup.deviceName = rq.device;
-        backup.imagePath = result.image;
+        backup.destination = destination;
         backup.maxCacheBlocks = rq.maxCacheBlocks;
         backup.fallBackToFull = rq.kind == BackupKind::Automatic;
         backup.progress = rq.progress;
@@ -77,7 +79,6 @@ DeviceBackupResult backUpDevice(const DeviceBackupRequest &rq) {
         std::optional<ImageIdentity> base;
         if (why.empty()) {
             backup.previousKey = last->key;
-            backup.baseImage = result.image;
             backup.expectBlockSize = last->blockSize;
             backup.expectTotalBlocks = last->totalBlocks;
             base = last->imageIdentity;
@@ -90,9 +91,7 @@ DeviceBackupResult backUpDevice(const DeviceBackupRequest &rq) {
                 result.resumed = true;
             }
         }
-        std::string snapshotTime;
         backup.onSnapshot = [&](const SessionKey &key, const BlockBitmap &blocks) {
-            snapshotTime = utcNow();
             if (base)
                 keys.savePending({key, *base, blocks});
         };
@@ -101,7 +100,7 @@ DeviceBackupResult backUpDevice(const DeviceBackupRequest &rq) {
         result.fullReason = result.report.incremental
                                 ? std::string()
                                 : (why.empty() ? result.report.fullReason : why);
-        result.snapshotTime = snapshotTime;
+        result.snapshotTime = result.report.snapshotTime;
 
         KeyRecord record;
         record.device = rq.device;
@@ -110,7 +109,7 @@ DeviceBackupResult backUpDevice(const DeviceBackupRequest &rq) {
         record.blockSize = result.report.blockSize;
         record.totalBlocks = result.report.totalBlocks;
         record.kind = kindName(result.report.incremental);
-        record.time = snapshotTime;
+        record.time = result.snapshotTime;
         record.image = result.image;
         record.imageIdentity = result.report.image;
         record.key = result.report.newKey;

@@ -3,6 +3,7 @@
 // directory (key_store.h) and the image replaced only whole (image_file.h).
 #pragma once
 
+#include "backup_destination.h"
 #include "backup_runner.h"
 #include "driver_statistics.h"
 #include "key_store.h"
@@ -23,6 +24,8 @@ struct DeviceBackupRequest {
     std::string device;  // the name the records and messages use: "sda1", "8:1"
     unsigned major = 0, minor = 0;
     std::string image;
+    // Where the backup goes instead of image (a store's chain), when set.
+    std::shared_ptr<BackupDestination> destination;
     std::string keyDirectory;  // empty: KeyStore::defaultDirectory()
     uint32_t maxCacheBlocks = 1u << 20;
     std::function<void(const BackupProgress &)> progress;
@@ -36,7 +39,7 @@ struct DeviceBackupResult {
     std::string fullReason;
     bool resumed = false;  // it also copied the blocks of a run stopped after its snapshot
     std::optional<EarlierRun> earlierRun;
-    std::string image, keyFile;  // absolute paths
+    std::string image, keyFile;  // absolute paths; image: where the backup went
     std::string snapshotTime;
     DriverStatistics statistics;  // what the driver logged at the backup's end
     double seconds = 0;
@@ -46,7 +49,8 @@ struct DeviceBackupResult {
 // made safe ("8:1" -> "8-1").
 std::string deviceRecordName(const std::string &device);
 
-// Backs the device up into request.image and keeps the new key. Throws
+// Backs the device up into request.destination (else request.image) and
+// keeps the new key. Throws
 // FullBackupNeeded when an incremental was asked for and cannot be made
 // (the kept key and image stay usable), BackupFailed or CommandError when
 // the driver gave up or refused (their what() says what it means), and

@@ -18,7 +18,8 @@ BlockHash hashBlock(const char *bytes, std::size_t size);
 std::string compressBlock(const char *bytes, std::size_t size);
 
 // Expands one frame into out, which must come to exactly expectedSize bytes.
-// Returns false (never throws) for a damaged frame or a wrong size.
+// Returns false for a damaged frame or a wrong size; throws std::runtime_error
+// only when zstd has no memory for its context.
 bool decompressBlock(const std::string &frame, std::size_t expectedSize, std::string &out);
 
 // XXH64 of a whole file's bytes, to catch a damaged index before it is used.

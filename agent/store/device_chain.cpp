@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <stdexcept>
+#include <vector>
 
 #include "durable_file.h"
 #include "point_reader.h"
@@ -138,12 +139,39 @@ void DeviceChain::restore(uint32_t id,
             if (source[e.block] == nullptr)
                 source[e.block] = &e;
 
-    PackReader packs(pointsDir);
+    // A frame that stands for several blocks (zeros, copies) is read and
+    // checked once and kept until its last use, within a bound.
+    struct FrameUse {
+        uint32_t left = 0;
+        std::string bytes;
+    };
+    std::map<std::pair<uint32_t, uint64_t>, FrameUse> uses;
     for (uint32_t block = 0; block < target.totalBlocks; ++block) {
         if (source[block] == nullptr)
             throw StoreCorrupt(id, block, "no point down to the full one holds this block");
-        const std::string bytes = packs.read(*source[block], target.blockSize);
-        sink(block, bytes.data());
+        uses[{source[block]->packPoint, source[block]->offset}].left++;
+    }
+    constexpr std::size_t kMostKept = 64u << 20;
+    std::size_t kept = 0;
+    PackReader packs(pointsDir);
+    for (uint32_t block = 0; block < target.totalBlocks; ++block) {
+        const IndexEntry &e = *source[block];
+        auto use = uses.find({e.packPoint, e.offset});
+        FrameUse &u = use->second;
+        if (!u.bytes.empty() && hashBlock(u.bytes.data(), u.bytes.size()) == e.hash) {
+            sink(block, u.bytes.data());
+        } else {
+            std::string bytes = packs.read(e, target.blockSize);
+            sink(block, bytes.data());
+            if (u.left > 1 && u.bytes.empty() && kept + bytes.size() <= kMostKept) {
+                kept += bytes.size();
+                u.bytes = std::move(bytes);
+            }
+        }
+        if (--u.left == 0) {
+            kept -= u.bytes.size();
+            uses.erase(use);
+        }
     }
 }
 
@@ -171,11 +199,15 @@ void DeviceChain::restoreToFile(uint32_t id, const std::string &path) const {
                                          " bytes, less than the " + std::to_string(bytes) +
                                          " of point " + pointName(id));
         }
+        // Blocks are gathered into large writes: one write per block costs
+        // more than the restore's reads.
+        std::vector<char> pending;
+        pending.reserve(std::size_t{1} << 20);
         uint64_t offset = 0;
-        restore(id, [&](uint32_t, const char *block) {
+        auto flush = [&] {
             std::size_t done = 0;
-            while (done < info.blockSize) {
-                ssize_t n = ::pwrite(fd, block + done, info.blockSize - done,
+            while (done < pending.size()) {
+                ssize_t n = ::pwrite(fd, pending.data() + done, pending.size() - done,
                                      static_cast<off_t>(offset + done));
                 if (n < 0 && errno == EINTR)
                     continue;
@@ -184,8 +216,15 @@ void DeviceChain::restoreToFile(uint32_t id, const std::string &path) const {
                                              std::strerror(n < 0 ? errno : EIO));
                 done += static_cast<std::size_t>(n);
             }
-            offset += info.blockSize;
+            offset += pending.size();
+            pending.clear();
+        };
+        restore(id, [&](uint32_t, const char *block) {
+            pending.insert(pending.end(), block, block + info.blockSize);
+            if (pending.size() + info.blockSize > pending.capacity())
+                flush();
         });
+        flush();
         if (::fsync(fd) != 0)
             throw std::runtime_error("cannot sync " + target + ": " + std::strerror(errno));
     } catch (...) {

@@ -78,6 +78,8 @@ struct DeviceChain::Writer::State {
     // Every frame stored in the chain so far, by the hash of its plain bytes.
     std::unordered_map<BlockHash, IndexEntry, HashKey> stored;
     PackReader packs;
+    std::pair<uint32_t, uint64_t> lastFrame{0, 0};  // the frame last compared against
+    std::string lastFrameBytes;
     bool committed = false;
     std::optional<StoreLock> lock;  // a backup's own; a prune's writers share the prune's
 };
@@ -159,8 +161,15 @@ void DeviceChain::Writer::add(uint32_t block, const char *bytes) {
     if (match != s.stored.end()) {
         // Equal hashes are not proof: only equal bytes may share a frame.
         try {
-            const std::string earlier = s.packs.read(match->second, size);
-            shared = std::memcmp(earlier.data(), bytes, size) == 0;
+            // Runs of one content (zeros above all) compare against one frame: keep it.
+            const std::pair<uint32_t, uint64_t> frame{match->second.packPoint,
+                                                      match->second.offset};
+            if (frame != s.lastFrame || s.lastFrameBytes.empty()) {
+                s.lastFrameBytes.clear();
+                s.lastFrameBytes = s.packs.read(match->second, size);
+                s.lastFrame = frame;
+            }
+            shared = std::memcmp(s.lastFrameBytes.data(), bytes, size) == 0;
         } catch (const StoreCorrupt &) {
             damaged = true;  // a damaged frame is not shared; this one replaces it
         }

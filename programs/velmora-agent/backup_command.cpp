@@ -7,6 +7,7 @@
 #include <backup_state.h>
 #include <control_device.h>
 #include <image_check.h>
+#include <store_destination.h>
 
 #include <cstdio>
 #include <optional>
@@ -17,12 +18,6 @@ namespace velmora::cli {
 using nlohmann::json;
 
 namespace {
-
-std::string mib(uint64_t bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
-    return text;
-}
 
 const char *askedName(agent::BackupKind kind) {
     switch (kind) {
@@ -56,7 +51,11 @@ std::vector<std::string> kernelErrors(agent::SystemCalls &system) {
     return lines;
 }
 
-json resultJson(const BackupCommand &c, const BackupTarget &t, const agent::DeviceBackupResult &r) {
+// The point a backup into the store became; none for an image file.
+using StoredPoint = std::optional<agent::store::PointInfo>;
+
+json resultJson(const BackupCommand &c, const BackupTarget &t, const agent::DeviceBackupResult &r,
+                const StoredPoint &point) {
     const agent::BackupReport &rep = r.report;
     const double frozen =
         std::atof(agent::statistic(r.statistics, "time frozen in seconds").c_str());
@@ -83,8 +82,14 @@ json resultJson(const BackupCommand &c, const BackupTarget &t, const agent::Devi
              {"toFreeze", toFreeze}}},
            {"driverStatistics", statisticsJson(r.statistics)},
            {"snapshotTime", r.snapshotTime},
-           {"image", r.image},
            {"keyFile", r.keyFile}};
+    if (point) {
+        j["store"] = r.image;
+        j["point"] = point->id;
+        j["storedBytes"] = point->storedBytes;
+    } else {
+        j["image"] = r.image;
+    }
     if (!t.fileSystem.empty())
         j["fileSystem"] = t.fileSystem;
     if (r.earlierRun)
@@ -96,7 +101,8 @@ json resultJson(const BackupCommand &c, const BackupTarget &t, const agent::Devi
     return j;
 }
 
-void printWords(const BackupCommand &c, const BackupTarget &t, const agent::DeviceBackupResult &r) {
+void printWords(const BackupCommand &c, const BackupTarget &t, const agent::DeviceBackupResult &r,
+                const StoredPoint &point) {
     const agent::BackupReport &rep = r.report;
     const uint64_t total = static_cast<uint64_t>(rep.totalBlocks) * rep.blockSize;
     const uint64_t copied = static_cast<uint64_t>(rep.blocksCopied) * rep.blockSize;
@@ -111,8 +117,11 @@ void printWords(const BackupCommand &c, const BackupTarget &t, const agent::Devi
                     r.resumed ? ", plus those of the run that stopped" : "");
     else if (c.kind != agent::BackupKind::Full)
         std::printf("  every block was copied: %s\n", r.fullReason.c_str());
+    const std::string where = point ? "point " + std::to_string(point->id) + " of " + r.image +
+                                          " (" + mib(point->storedBytes) + " stored)"
+                                    : r.image;
     std::printf("  copied %u blocks (%s) into %s in %.3f s", rep.blocksCopied, mib(copied).c_str(),
-                r.image.c_str(), r.seconds);
+                where.c_str(), r.seconds);
     const std::string frozen = agent::statistic(r.statistics, "time frozen in seconds");
     if (frozen.empty())
         std::printf("\n");
@@ -144,7 +153,15 @@ int runBackupCommand(const BackupCommand &c) {
     rq.device = target->device;
     rq.major = target->major;
     rq.minor = target->minor;
-    rq.image = c.image;
+    std::shared_ptr<agent::store::StoreDestination> toStore;
+    const std::string storeDir = storeDirectory({c.store, ""});
+    if (c.image.empty()) {
+        toStore = std::make_shared<agent::store::StoreDestination>(
+            storeDir, agent::deviceRecordName(target->device));
+        rq.destination = toStore;
+    } else {
+        rq.image = c.image;
+    }
     rq.keyDirectory = c.keyDirectory;
     rq.maxCacheBlocks = c.maxCacheBlocks;
     rq.progress = [&](const agent::BackupProgress &p) { meter.update(p); };
@@ -165,38 +182,45 @@ int runBackupCommand(const BackupCommand &c) {
             for (const std::string &line :
                  kernelErrors(target->system ? *target->system : *agent::inProcessSystemCalls()))
                 std::fprintf(stderr, "  kernel: %s\n", line.c_str());
-        std::fprintf(stderr, "  the image and the key of the last backup were left as they were\n");
+        std::fprintf(stderr, toStore ? "  every point in the store and the key of the last backup "
+                                       "were left as they were\n"
+                                     : "  the image and the key of the last backup were left as "
+                                       "they were\n");
         if (c.output.json)
             printJson({{"command", askedName(c.kind)},
                        {"outcome", "failed"},
                        {"device", target->device},
-                       {"image", c.image},
+                       {toStore ? "store" : "image", toStore ? storeDir : c.image},
                        {"error", errorJson(e)}});
         return 1;
     }
+    const StoredPoint point = toStore ? toStore->committed() : std::nullopt;
     if (!c.output.json && !c.output.quiet) {
         if (result.earlierRun)
             std::printf("note: %s\n", earlierRunNote(*result.earlierRun).c_str());
-        printWords(c, *target, result);
+        printWords(c, *target, result, point);
     }
-    json j = resultJson(c, *target, result);
+    json j = resultJson(c, *target, result, point);
     int exitCode = 0;
     if (c.verify) {
         try {
             agent::ImageCheckOptions options;
             options.blockSize = result.report.blockSize;
-            agent::ImageCheck check = agent::checkImage(result.image, options);
+            agent::ImageCheck check =
+                point ? checkPoint(storeDir, agent::deviceRecordName(target->device), point->id,
+                                   point->blockSize)
+                      : agent::checkImage(result.image, options);
             j["verify"] = checkJson(check);
             if (!c.output.json && !c.output.quiet)
                 std::printf("  verify: %s\n", check.summary.c_str());
             if (check.outcome == agent::CheckOutcome::Failed) {
-                std::fprintf(stderr, "velmora-agent: the new image failed its check: %s\n",
+                std::fprintf(stderr, "velmora-agent: the new backup failed its check: %s\n",
                              check.summary.c_str());
                 exitCode = 1;
             }
         } catch (const std::exception &e) {
             j["verify"] = {{"outcome", "error"}, {"summary", e.what()}};
-            std::fprintf(stderr, "velmora-agent: the new image could not be checked: %s\n",
+            std::fprintf(stderr, "velmora-agent: the new backup could not be checked: %s\n",
                          e.what());
             exitCode = 1;
         }

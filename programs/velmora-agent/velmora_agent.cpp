@@ -19,7 +19,16 @@ const char *const kFooter =
     "Exit codes: 0 done, 1 failed (the message says why and what to do), 2 bad command line,\n"
     "3 verify found nothing it could check.\n"
     "The machine's socket may also be given by VELMORA_MACHINE, the key directory by\n"
-    "VELMORA_KEY_DIR.";
+    "VELMORA_KEY_DIR, the store by VELMORA_STORE.";
+
+const char *const kStoreHelp =
+    "the backup store: a directory holding, per device, a chain of points in time (default: "
+    "$VELMORA_STORE, /var/lib/velmora/store for root, else ~/.local/share/velmora/store)";
+
+void addChain(CLI::App *cmd, cli::StoreOptions &o, const char *deviceHelp) {
+    cmd->add_option("--store", o.store, kStoreHelp)->envname("VELMORA_STORE");
+    cmd->add_option("--device", o.device, deviceHelp);
+}
 
 void addTarget(CLI::App *cmd, cli::TargetOptions &t) {
     cmd->add_option("--machine", t.machine, "control socket of the running machine (velmorad)")
@@ -84,12 +93,12 @@ int main(int argc, char **argv) {
         agent::BackupKind kind;
     };
     const Kind kinds[] = {
-        {"full", "copy every block of the device into the image", agent::BackupKind::Full},
+        {"full", "store every block of the device as a new point in time", agent::BackupKind::Full},
         {"incremental",
-         "copy only the blocks changed since the last backup onto its image; fails when that "
-         "backup's key or image cannot be used",
+         "store only the blocks changed since the last backup as a new point; fails when that "
+         "backup's key or point cannot be used",
          agent::BackupKind::Incremental},
-        {"backup", "incremental when the kept key and image allow it, else full, saying why",
+        {"backup", "incremental when the kept key and last point allow it, else full, saying why",
          agent::BackupKind::Automatic},
     };
     cli::BackupCommand backups[3];
@@ -99,25 +108,37 @@ int main(int argc, char **argv) {
         b.kind = kinds[i].kind;
         CLI::App *cmd = app.add_subcommand(kinds[i].name, kinds[i].help);
         addTarget(cmd, b.target);
+        CLI::Option *store =
+            cmd->add_option("--store", b.store, kStoreHelp)->envname("VELMORA_STORE");
         cmd->add_option("--image", b.image,
-                        "the image file: written whole, replaced only by a "
-                        "backup that succeeded")
-            ->required();
+                        "instead of the store: one image file, written whole and replaced only "
+                        "by a backup that succeeded (no older points are kept)")
+            ->excludes(store);
         addKeyDirectory(cmd, b.keyDirectory);
         cmd->add_option("--max-cache-blocks", b.maxCacheBlocks,
                         "most old blocks the driver may hold while writers go on")
             ->capture_default_str();
-        cmd->add_flag("--verify", b.verify, "check the image after the backup (e2fsck -fn)");
+        cmd->add_flag("--verify", b.verify,
+                      "check the new backup's file system after it (e2fsck -fn)");
         addOutput(cmd, b.output, true);
         backupApps[i] = cmd;
     }
 
     cli::VerifyCommand verify;
-    CLI::App *verifyApp =
-        app.add_subcommand("verify",
-                           "check an image: its file system (e2fsck -fn), and with "
-                           "--against its bytes");
-    verifyApp->add_option("image", verify.image, "the image file")->required();
+    cli::StoreOptions verifyChain;
+    CLI::App *verifyApp = app.add_subcommand(
+        "verify",
+        "check an image file (its file system with e2fsck -fn, and with --against its bytes), "
+        "or with --store every stored block's checksum, or with --point one point's file "
+        "system");
+    verifyApp->add_option("image", verify.image, "the image file");
+    // A bare --store is the default store.
+    verifyApp->add_option("--store", verifyChain.store, kStoreHelp)->expected(0, 1);
+    verifyApp->add_option("--device", verifyChain.device,
+                          "with --store: the device's chain only (default: every device)");
+    verifyApp->add_option("--point", verify.point,
+                          "restore this point (a number, latest, or a time) to a temporary file "
+                          "and check its file system");
     verifyApp->add_option("--against", verify.against,
                           "a reference the image must equal byte for byte");
     verifyApp->add_option("--block-size", verify.blockSize, "the unit differences are counted in")
@@ -135,6 +156,41 @@ int main(int argc, char **argv) {
     mapApp->add_option("--png", map.png, "write the picture here");
     mapApp->add_flag("--runs", map.runs, "print the changed blocks as 'START LENGTH' lines");
     addOutput(mapApp, map.output, false);
+
+    cli::RestoreCommand restore;
+    CLI::App *restoreApp = app.add_subcommand(
+        "restore", "write a point in time of a device, from the store, to a file or a device");
+    addChain(restoreApp, restore.chain, "the device backed up (default: the store's only one)");
+    restoreApp
+        ->add_option("--point", restore.point,
+                     "a point's number, latest, or a time (UTC): the newest point taken at "
+                     "or before it")
+        ->capture_default_str();
+    restoreApp
+        ->add_option("--to", restore.to,
+                     "the file to write (replaced only once whole) or a block device (written "
+                     "in place)")
+        ->required();
+    addOutput(restoreApp, restore.output, true);
+
+    cli::ListCommand list;
+    CLI::App *listApp =
+        app.add_subcommand("list", "the points in time of each device in the store");
+    addChain(listApp, list.chain, "this device only");
+    addOutput(listApp, list.output, false);
+
+    cli::PruneCommand prune;
+    CLI::App *pruneApp = app.add_subcommand(
+        "prune",
+        "merge the oldest points of a device into one full point, keeping the newest; every kept "
+        "point restores as before, even if the prune is stopped midway");
+    addChain(pruneApp, prune.chain, "the device (default: the store's only one)");
+    CLI::Option *keep = pruneApp->add_option("--keep", prune.keep, "keep the newest N points")
+                            ->check(CLI::Range(1u, UINT32_MAX));
+    CLI::Option *within =
+        pruneApp->add_option("--keep-within", prune.keepWithin,
+                             "keep the points of this age or younger: 90m, 12h, 7d, 2w");
+    addOutput(pruneApp, prune.output, true);
 
     cli::StatusCommand status;
     CLI::App *statusApp = app.add_subcommand(
@@ -160,8 +216,9 @@ int main(int argc, char **argv) {
     };
     if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
         std::fprintf(stderr,
-                     "velmora-agent: unknown command '%s': say full, incremental, backup, verify, "
-                     "map, status or log\nRun 'velmora-agent --help' for the commands.\n",
+                     "velmora-agent: unknown command '%s': say full, incremental, backup, restore, "
+                     "list, prune, verify, map, status or log\nRun 'velmora-agent --help' for the "
+                     "commands.\n",
                      argv[1]);
         return 2;
     }
@@ -172,6 +229,19 @@ int main(int argc, char **argv) {
                 checkTarget(backups[i].target, true);
         if (mapApp->parsed())
             checkTarget(map.target, true);
+        if (verifyApp->parsed()) {
+            const bool toStore = verifyApp->count("--store") > 0 || !verify.point.empty() ||
+                                 !verifyChain.device.empty();
+            if (toStore == !verify.image.empty())
+                throw CLI::ValidationError("verify", "say an image file, or --store DIR");
+            if (toStore && !verify.against.empty())
+                throw CLI::ValidationError("--against", "goes with an image file");
+            if (toStore)
+                verify.store = verifyChain;
+        }
+        if (pruneApp->parsed() && keep->count() == 0 && within->count() == 0)
+            throw CLI::ValidationError("prune",
+                                       "say which points to keep: --keep N or --keep-within AGE");
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
@@ -190,8 +260,14 @@ int main(int argc, char **argv) {
             return cli::runBackupCommand(backups[i]);
     if (verifyApp->parsed()) {
         verify.fileSystemCheck = !noFsck;
-        return cli::runVerifyCommand(verify);
+        return verify.store ? cli::runVerifyStoreCommand(verify) : cli::runVerifyCommand(verify);
     }
+    if (restoreApp->parsed())
+        return cli::runRestoreCommand(restore);
+    if (listApp->parsed())
+        return cli::runListCommand(list);
+    if (pruneApp->parsed())
+        return cli::runPruneCommand(prune);
     if (mapApp->parsed())
         return cli::runMapCommand(map);
     if (statusApp->parsed())

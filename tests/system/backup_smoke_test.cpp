@@ -1,6 +1,8 @@
 // A full and an incremental backup of a partition under concurrent writes,
-// each image compared with the partition's content at its snapshot; and a
-// run stopped after its snapshot, which the next run goes on from.
+// each image compared with the partition's content at its snapshot; a run
+// stopped after its snapshot, which the next run goes on from; and a store's
+// chain of points under writes, each restored byte for byte before and after
+// a prune, and a damaged block found.
 #include "system_test.h"
 
 #include <backup_runner.h>
@@ -8,6 +10,8 @@
 #include <key_store.h>
 #include <disk_image.h>
 #include <standin/disk.h>
+#include <store_destination.h>
+#include <store_layout.h>
 
 #include <filesystem>
 #include <fstream>
@@ -140,6 +144,80 @@ TEST_F(BackupSmoke, AStoppedRunLeavesTheImageAndTheNextGoesOnFromItsSnapshot) {
         carried += pending->blocks.test(b) && next.report.copied.test(b);
     EXPECT_EQ(carried, pending->blocks.count()) << "the stopped run's blocks were not carried";
     EXPECT_TRUE(readFile(rq.image) == capture(kPart, bytes)) << "resumed image differs";
+}
+
+TEST_F(BackupSmoke, AStoreChainUnderWritesRestoresEveryPointBeforeAndAfterAPrune) {
+    ASSERT_NO_FATAL_FAILURE(startWriters(13));
+    const unsigned long long bytes = kPartSectors * 512;
+    const std::string store = dir.file("store");
+    agent::DeviceBackupRequest rq;
+    rq.device = "ram0p1";
+    rq.major = kMajor;
+    rq.minor = 1;
+    rq.keyDirectory = dir.file("keys");
+    agent::store::DeviceChain chain(store, rq.device);
+    auto restored = [&](uint32_t id) {
+        chain.restoreToFile(id, dir.file("restored"));
+        return readFile(dir.file("restored"));
+    };
+
+    // The device at each point's snapshot, kept on disk: six of them.
+    auto snapshotFile = [&](uint32_t id) { return dir.file("capture-" + std::to_string(id)); };
+    auto backUp = [&](uint32_t expectId) {
+        standin_workload_wait(workload, standin_workload_log_count(workload) + 150);
+        auto destination = std::make_shared<agent::store::StoreDestination>(store, rq.device);
+        rq.destination = destination;
+        ASSERT_EQ(standin_capture_arm(kPart), 0);
+        agent::DeviceBackupResult r = agent::backUpDevice(rq);
+        const std::vector<char> captured = capture(kPart, bytes);
+        standin_capture_release(kPart);
+        ASSERT_TRUE(destination->committed().has_value());
+        EXPECT_EQ(destination->committed()->id, expectId);
+        EXPECT_EQ(r.report.incremental, expectId > 1) << r.fullReason;
+        std::ofstream(snapshotFile(expectId), std::ios::binary)
+            .write(captured.data(), static_cast<std::streamsize>(captured.size()));
+        EXPECT_TRUE(restored(expectId) == captured) << "point " << expectId << " differs";
+    };
+    for (uint32_t id = 1; id <= 6; ++id)
+        ASSERT_NO_FATAL_FAILURE(backUp(id));
+    for (uint32_t id = 1; id <= 6; ++id)
+        EXPECT_TRUE(restored(id) == readFile(snapshotFile(id))) << "point " << id << " changed";
+
+    const agent::store::PruneResult pruned = chain.prune({.keepLast = 3, .keepSince = {}});
+    EXPECT_EQ(pruned.removed, (std::vector<uint32_t>{1, 2, 3}));
+    EXPECT_EQ(pruned.mergedInto, 4u);
+    const std::vector<agent::store::PointInfo> kept = chain.points();
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(kept[0].kind, "full");
+    for (const agent::store::PointInfo &p : kept)
+        EXPECT_TRUE(restored(p.id) == readFile(snapshotFile(p.id))) << "pruned, point " << p.id;
+    // The kept key still carries on from the newest point.
+    ASSERT_NO_FATAL_FAILURE(backUp(7));
+    EXPECT_TRUE(chain.verify().empty());
+
+    // A byte flipped in one frame of the merged point's pack.
+    const std::string point4 = chain.pointsDirectory() + "/" + agent::store::pointName(4);
+    const auto entries = agent::store::decodeIndex(sim::readWholeFile(point4 + "/index"));
+    const agent::store::IndexEntry &frame = entries.at(entries.size() / 2);
+    {
+        std::fstream pack(point4 + "/pack", std::ios::binary | std::ios::in | std::ios::out);
+        pack.seekg(static_cast<std::streamoff>(frame.offset + frame.length / 2));
+        const char byte = static_cast<char>(pack.get() ^ 0x10);
+        pack.seekp(static_cast<std::streamoff>(frame.offset + frame.length / 2));
+        pack.put(byte);
+    }
+    const std::vector<std::string> problems = chain.verify();
+    ASSERT_FALSE(problems.empty());
+    EXPECT_NE(problems[0].find("point 000004 block " + std::to_string(frame.block) + ":"),
+              std::string::npos)
+        << problems[0];
+    try {
+        chain.restore(4, [](uint32_t, const char *) {});
+        ADD_FAILURE() << "a damaged point restored";
+    } catch (const agent::store::StoreCorrupt &e) {
+        EXPECT_EQ(e.point(), 4u);
+        EXPECT_EQ(e.block(), frame.block);
+    }
 }
 
 }  // namespace
