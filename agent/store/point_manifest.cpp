@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "chunk_codec.h"
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -14,6 +16,15 @@ std::string hex64(uint64_t value) {
     char text[17];
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
     return text;
+}
+
+// The manifest's own checksum covers its fields as they are written: a bit
+// flipped in an unchecked field (a parent above all) would restore another
+// chain's bytes without a word.
+constexpr const char *kChecksumField = "manifestXxh64";
+
+uint64_t checksumOf(const nlohmann::ordered_json &fields) {
+    return hashFile(fields.dump(2));
 }
 
 }  // namespace
@@ -34,12 +45,17 @@ std::string encodeManifest(const PointManifest &m) {
     if (m.info.mergedFrom != 0)
         j["mergedFrom"] = m.info.mergedFrom;
     j["indexXxh64"] = hex64(m.indexHash);
+    j[kChecksumField] = hex64(checksumOf(j));
     return j.dump(2) + "\n";
 }
 
 PointManifest decodeManifest(const std::string &json) {
     try {
-        const nlohmann::json j = nlohmann::json::parse(json);
+        nlohmann::ordered_json j = nlohmann::ordered_json::parse(json);
+        const std::string checksum = j.at(kChecksumField).get<std::string>();
+        j.erase(kChecksumField);
+        if (checksum != hex64(checksumOf(j)))
+            throw std::runtime_error("the manifest does not match its checksum");
         PointManifest m;
         m.device = j.at("device").get<std::string>();
         m.info.blockSize = j.at("blockSize").get<uint32_t>();

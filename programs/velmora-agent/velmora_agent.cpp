@@ -26,7 +26,7 @@ const char *const kStoreHelp =
     "$VELMORA_STORE, /var/lib/velmora/store for root, else ~/.local/share/velmora/store)";
 
 void addChain(CLI::App *cmd, cli::StoreOptions &o, const char *deviceHelp) {
-    cmd->add_option("--store", o.store, kStoreHelp)->envname("VELMORA_STORE");
+    cmd->add_option("--store", o.store, kStoreHelp);
     cmd->add_option("--device", o.device, deviceHelp);
 }
 
@@ -108,8 +108,7 @@ int main(int argc, char **argv) {
         b.kind = kinds[i].kind;
         CLI::App *cmd = app.add_subcommand(kinds[i].name, kinds[i].help);
         addTarget(cmd, b.target);
-        CLI::Option *store =
-            cmd->add_option("--store", b.store, kStoreHelp)->envname("VELMORA_STORE");
+        CLI::Option *store = cmd->add_option("--store", b.store, kStoreHelp);
         cmd->add_option("--image", b.image,
                         "instead of the store: one image file, written whole and replaced only "
                         "by a backup that succeeded (no older points are kept)")

@@ -15,7 +15,8 @@ gtest_discover_tests(live_machine_tests DISCOVERY_MODE PRE_TEST PROPERTIES
 # velmora-agent's commands against a running machine that mounts its own
 # partitions: no root needed.
 find_package(PNG REQUIRED)
-add_executable(agent_machine_tests agent_commands_test.cpp host_commands.cpp)
+add_executable(agent_machine_tests agent_commands_test.cpp agent_store_test.cpp
+  host_commands.cpp)
 target_link_libraries(agent_machine_tests PRIVATE gtest gtest_main velmora_sim
   nlohmann_json::nlohmann_json PNG::PNG)
 target_compile_definitions(agent_machine_tests PRIVATE VELMORAD_PATH="$<TARGET_FILE:velmorad>"
