@@ -12,7 +12,8 @@
 //
 // Backing up (device_backup.h):
 //   backUpDevice(request)      a full, incremental or automatic backup of one
-//                              device into an image, the key kept per device
+//                              device into a store's chain (destination) or
+//                              an image file, the key kept per device
 //                              in a directory (key_store.h). Throws
 //                              FullBackupNeeded, BackupFailed, CommandError
 //                              (what() in words: status_meaning.h) or
@@ -26,6 +27,16 @@
 //   writeChangeMapPng(...)     the blocks a backup copied, as a PNG.
 //   changeMapRuns(...)         the same as text runs.
 //   KeyStore(dir, device)      the kept key, the blocks of the last backup.
+//
+// The store (library velmora_store, headers in store/; not included here):
+//   StoreDestination(dir, device)   a backup's destination: a new point of the
+//                                   device's chain (store_destination.h).
+//   DeviceChain(dir, device)        the points: points(), restore(),
+//                                   restoreToFile(), verify(), prune()
+//                                   (device_chain.h); a damaged block throws
+//                                   StoreCorrupt naming the point and block.
+//   selectPoint(points, spec)       a point by number, "latest" or time
+//                                   (point_selection.h).
 #pragma once
 
 #include "backup_runner.h"

@@ -5,6 +5,8 @@
 #include <crash_points.h>
 #include <device_chain.h>
 
+#include "store_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -28,17 +30,6 @@ constexpr uint32_t kBlocks = 256, kBlockSize = 1024;
 constexpr int kKilled = 42;
 
 using Image = std::vector<char>;
-
-struct Sandbox {
-    Sandbox() {
-        std::string pattern = (fs::temp_directory_path() / "velmora-kill-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        root = pattern;
-    }
-    ~Sandbox() { fs::remove_all(root); }
-    std::string root;
-};
 
 Image restoredImage(const DeviceChain &chain, uint32_t id) {
     Image out;
@@ -132,8 +123,8 @@ void sweep(const std::string &what, const std::function<bool(const char *)> &cou
            const std::function<void(DeviceChain &)> &work,
            const std::function<void(DeviceChain &, bool finished, const std::string &)> &check) {
     const std::vector<Image> images = history(6);
-    Sandbox box;
-    const std::string pristine = box.root + "/pristine";
+    StoreDir box;
+    const std::string pristine = box.path() + "/pristine";
     {
         DeviceChain chain(pristine, "sda1");
         for (std::size_t n = 0; n < images.size(); ++n)
@@ -141,7 +132,7 @@ void sweep(const std::string &what, const std::function<bool(const char *)> &cou
     }
     int stop = 1;
     for (;; ++stop) {
-        const std::string store = box.root + "/run";
+        const std::string store = box.path() + "/run";
         fs::remove_all(store);
         fs::copy(pristine, store, fs::copy_options::recursive);
         DeviceChain chain(store, "sda1");

@@ -5,6 +5,8 @@
 #include <durable_file.h>
 #include <store_layout.h>
 
+#include "store_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -22,21 +24,6 @@ namespace velmora::agent::store {
 namespace {
 
 namespace fs = std::filesystem;
-
-class StoreDir {
-  public:
-    StoreDir() {
-        std::string pattern = (fs::temp_directory_path() / "velmora-store-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~StoreDir() { fs::remove_all(path_); }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // A device in memory, whose blocks the test rewrites and the store keeps.
 class Device {

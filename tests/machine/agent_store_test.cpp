@@ -106,6 +106,25 @@ TEST_F(AgentStore, PointsAreListedRestoredPrunedCheckedAndDamageIsNamed) {
     EXPECT_EQ(after.object["kind"], "incremental") << "a prune keeps the key's point" << after.out;
     ASSERT_NO_FATAL_FAILURE(expectEveryPointWhole("after the prune"));
 
+    // A block device is written in place (root and a loop device: CI has both).
+    if (geteuid() == 0 && shell("command -v losetup").status == 0) {
+        std::ofstream(dir_.file("disk-for-loop")).close();
+        std::filesystem::resize_file(dir_.file("disk-for-loop"), partitionBytes(1).size() + 4096);
+        CommandResult loop = shell("losetup -f --show " + quoted(dir_.file("disk-for-loop")));
+        if (loop.status == 0) {
+            const std::string device = loop.output.substr(0, loop.output.find('\n'));
+            Agent toDevice = agent({"restore", "--to", device});
+            EXPECT_EQ(toDevice.status, 0) << toDevice.err;
+            shell("losetup -d " + device);
+            EXPECT_TRUE(slurp(dir_.file("disk-for-loop")).substr(0, partitionBytes(1).size()) ==
+                        partitionBytes(1));
+        } else {
+            std::printf("no loop device: %s\n", loop.output.c_str());
+        }
+    } else {
+        std::printf("restore to a block device not tried: needs root and losetup\n");
+    }
+
     // One byte flipped in the merged full point's pack.
     const std::string chain = store() + "/sda1/" + slurp(store() + "/sda1/CURRENT").substr(0, 12);
     const std::string pack = chain + "/000003/pack";
