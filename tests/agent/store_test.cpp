@@ -255,9 +255,9 @@ TEST(BackupStore, UnpublishedPointsLeaveNoTrace) {
     EXPECT_TRUE(chain.verify().empty());
 }
 
-// Every bit of the store's records, and a bit of every byte of its packs,
-// flipped one at a time: each restore gives the point's bytes or fails; never
-// other bytes.
+// Every bit of the store's manifests, a bit of every byte of its indexes and
+// maps and of bytes all over its packs, flipped one at a time: each restore gives the point's bytes
+// or fails; never other bytes.
 TEST(BackupStore, AnyFlippedByteFailsARestoreOrLeavesItExact) {
     constexpr uint32_t kBlocks = 24, kBlockSize = 512;
     StoreDir dir;
@@ -291,8 +291,11 @@ TEST(BackupStore, AnyFlippedByteFailsARestoreOrLeavesItExact) {
     int flips = 0, failed = 0;
     for (const std::string &file : files) {
         const std::string original = readWholeFile(file);
-        const int bits = file.ends_with("/pack") ? 1 : 8;
-        for (std::size_t flip = 0; flip < original.size() * bits; ++flip) {
+        // Every frame is checked by its hash: a byte in eleven of a pack
+        // suffices. Records are read as text or numbers: every bit of them.
+        const bool pack = file.ends_with("/pack");
+        const int bits = file.ends_with(".json") || file.ends_with("CURRENT") ? 8 : 1;
+        for (std::size_t flip = 0; flip < original.size() * bits; flip += pack ? 11 : 1) {
             const std::size_t at = flip / bits;
             std::string damaged = original;
             damaged[at] = static_cast<char>(damaged[at] ^ (1 << (bits == 1 ? at % 8 : flip % 8)));
