@@ -29,9 +29,12 @@ class BackupDestination {
                                     uint32_t totalBlocks) const = 0;
 
     // After the snapshot, before the first block: every block comes (full)
-    // or only the changed ones, onto the last backup (incremental).
+    // or only the changed ones, onto the last backup (incremental). An
+    // incremental whose changes are relative to expectedBase throws
+    // std::runtime_error, writing nothing, when the last backup kept there is
+    // no longer that one: the changes on another base would be a wrong image.
     virtual void open(bool incremental, const std::string &snapshotTime, uint32_t blockSize,
-                      uint32_t totalBlocks) = 0;
+                      uint32_t totalBlocks, const std::optional<ImageIdentity> &expectedBase) = 0;
     // Whole blocks, at a multiple of the block size, in increasing order.
     virtual void write(uint64_t offset, const char *bytes, std::size_t size) = 0;
     // Makes the backup durable and the last one kept there; returns its

@@ -148,8 +148,8 @@ BackupReport runBackup(const BackupRequest &rq) {
     State st = session.state();
     TransferBuffer buffer(session.device(), static_cast<std::size_t>(st.mmapSize));
     uint32_t perRead = static_cast<uint32_t>(buffer.size() / report.blockSize);
-    destination->open(report.incremental, report.snapshotTime, report.blockSize,
-                      report.totalBlocks);
+    destination->open(report.incremental, report.snapshotTime, report.blockSize, report.totalBlocks,
+                      rq.expectBase);
     BackupProgress progress{0, report.copied.count(), report.blockSize, 0};
     auto copyStart = Clock::now();
     // The blocks are copied out of the mapping before the write: the mapping's

@@ -40,6 +40,9 @@ struct BackupRequest {
     std::shared_ptr<BackupDestination> destination;
     // The key kept from the previous backup; none for a full backup.
     std::optional<SessionKey> previousKey;
+    // What the previous backup kept at the destination is: an incremental
+    // is written only onto that (BackupDestination::open). None: not checked.
+    std::optional<ImageIdentity> expectBase;
     // The block size and count the previous backup had; 0: not known.
     uint32_t expectBlockSize = 0, expectTotalBlocks = 0;
     // Blocks a stopped run was to copy onto the base image: copied too.

@@ -82,6 +82,7 @@ DeviceBackupResult backUpDevice(const DeviceBackupRequest &rq) {
             backup.expectBlockSize = last->blockSize;
             backup.expectTotalBlocks = last->totalBlocks;
             base = last->imageIdentity;
+            backup.expectBase = base;
             // A run stopped after its snapshot left the driver its key: go
             // on from there, with the blocks that run was to copy.
             if (std::optional<PendingKey> pending = keys.pending();

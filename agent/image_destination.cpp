@@ -29,8 +29,11 @@ class ImageDestination : public BackupDestination {
         return {};
     }
 
-    void open(bool incremental, const std::string &, uint32_t blockSize,
-              uint32_t totalBlocks) override {
+    void open(bool incremental, const std::string &, uint32_t blockSize, uint32_t totalBlocks,
+              const std::optional<ImageIdentity> &expectedBase) override {
+        if (incremental && expectedBase && !(ImageIdentity::of(base_) == expectedBase))
+            throw std::runtime_error("the image " + base_ +
+                                     " was replaced while the backup ran; nothing was written");
         image_.emplace(path_, incremental ? base_ : std::string(),
                        uint64_t{totalBlocks} * blockSize);
     }

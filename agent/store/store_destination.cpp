@@ -58,10 +58,17 @@ std::string StoreDestination::baseProblem(const std::string &deviceName, uint32_
 }
 
 void StoreDestination::open(bool incremental, const std::string &snapshotTime, uint32_t blockSize,
-                            uint32_t totalBlocks) {
+                            uint32_t totalBlocks,
+                            const std::optional<ImageIdentity> &expectedBase) {
     chain_.emplace(storeDir_, device_);
     writer_.emplace(
         chain_->begin(incremental ? "incremental" : "full", snapshotTime, blockSize, totalBlocks));
+    // The writer holds the chain's lock: its parent cannot change from here on.
+    if (incremental && expectedBase && !(lastIdentity() == expectedBase)) {
+        writer_.reset();
+        throw std::runtime_error("another point was added to " + where_ +
+                                 " while the backup ran; nothing was written");
+    }
     blockSize_ = blockSize;
 }
 

@@ -24,7 +24,7 @@ class StoreDestination : public BackupDestination {
     std::string baseProblem(const std::string &deviceName, uint32_t blockSize,
                             uint32_t totalBlocks) const override;
     void open(bool incremental, const std::string &snapshotTime, uint32_t blockSize,
-              uint32_t totalBlocks) override;
+              uint32_t totalBlocks, const std::optional<ImageIdentity> &expectedBase) override;
     void write(uint64_t offset, const char *bytes, std::size_t size) override;
     ImageIdentity commit() override;
 

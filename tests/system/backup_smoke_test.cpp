@@ -195,6 +195,20 @@ TEST_F(BackupSmoke, AStoreChainUnderWritesRestoresEveryPointBeforeAndAfterAPrune
     ASSERT_NO_FATAL_FAILURE(backUp(7));
     EXPECT_TRUE(chain.verify().empty());
 
+    // A point another writer adds after the key was checked is not a base
+    // for this backup's changes: the backup fails and writes nothing.
+    rq.destination = std::make_shared<agent::store::StoreDestination>(store, rq.device);
+    rq.afterSnapshot = [&] {
+        auto intruder = chain.begin("full", "intruder", 4096, bytes / 4096);
+        const std::vector<char> zeros(4096);
+        for (uint32_t b = 0; b < bytes / 4096; ++b)
+            intruder.add(b, zeros.data());
+        intruder.commit();
+    };
+    EXPECT_THROW(agent::backUpDevice(rq), std::runtime_error);
+    rq.afterSnapshot = nullptr;
+    EXPECT_EQ(chain.points().back().time, "intruder") << "the backup wrote onto another point";
+
     // A byte flipped in one frame of the merged point's pack.
     const std::string point4 = chain.pointsDirectory() + "/" + agent::store::pointName(4);
     const auto entries = agent::store::decodeIndex(sim::readWholeFile(point4 + "/index"));
