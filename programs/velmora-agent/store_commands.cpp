@@ -42,6 +42,13 @@ std::string kindWords(const store::PointInfo &p) {
     return p.kind;
 }
 
+// "point 3" or "points 1-4".
+std::string pointRange(const std::vector<uint32_t> &ids) {
+    if (ids.size() == 1)
+        return "point " + std::to_string(ids[0]);
+    return "points " + std::to_string(ids.front()) + "-" + std::to_string(ids.back());
+}
+
 json storeErrorJson(const std::exception &e) {
     json j{{"message", e.what()}};
     if (auto *c = dynamic_cast<const store::StoreCorrupt *>(&e)) {
@@ -207,9 +214,9 @@ int runPruneCommand(const PruneCommand &c) {
                         device.c_str());
         else
             std::printf(
-                "velmora-agent: pruned %s: points %u-%u merged into point %u, now "
-                "full; stored %s -> %s\n",
-                device.c_str(), result.removed.front(), result.removed.back(), result.mergedInto,
+                "velmora-agent: pruned %s: %s merged into point %u, now full; stored %s "
+                "-> %s\n",
+                device.c_str(), pointRange(result.removed).c_str(), result.mergedInto,
                 mib(result.storedBytesBefore).c_str(), mib(result.storedBytesAfter).c_str());
     }
     return 0;
