@@ -88,7 +88,7 @@ PruneResult DeviceChain::prune(const PrunePolicy &policy) {
     syncParentDirectory(deviceDir_ + "/.");
     crashPoint("prune: new chain written, not in use");
 
-    writeFileDurably(deviceDir_ + "/" + kCurrentFile, chainName(generation + 1) + "\n");
+    writeFileDurably(deviceDir_ + "/" + kCurrentFile, encodeCurrent(generation + 1));
     crashPoint("prune: new chain in use, old one not removed");
     for (std::size_t n = 0; n < first; ++n)
         result.removed.push_back(points[n].id);

@@ -61,12 +61,26 @@ DeviceChain::DeviceChain(const std::string &storeDir, const std::string &device,
     if (!create)
         throw std::invalid_argument("the store " + storeDir + " holds no backup of " + device);
     const std::string first = deviceDir_ + "/" + chainName(1);
+    // Chains without CURRENT are a damaged store, not a new one: starting
+    // over would remove them as leftovers.
+    std::error_code ec;
+    for (const fs::directory_entry &entry : fs::directory_iterator(deviceDir_, ec))
+        if (parseChainName(entry.path().filename().string()) &&
+            (entry.path() != first || !publishedIds(first).empty()))
+            throw StoreCorrupt(0, StoreCorrupt::kNoBlock,
+                               current + " is missing while the store holds chains of " + device +
+                                   "; nothing is written until it is put back");
     fs::create_directories(first);
     // Directories made here must outlive a crash as the points inside them will.
     syncParentDirectory(first);
     syncParentDirectory(deviceDir_);
     syncParentDirectory(storeDir + "/.");
-    writeFileDurably(current, chainName(1) + "\n");
+    try {
+        writeFileDurably(current, encodeCurrent(1));
+    } catch (const std::runtime_error &) {
+        if (!fs::exists(current))  // else another agent made the same chain first
+            throw;
+    }
 }
 
 std::vector<std::string> DeviceChain::devicesIn(const std::string &storeDir) {
@@ -80,13 +94,12 @@ std::vector<std::string> DeviceChain::devicesIn(const std::string &storeDir) {
 }
 
 std::string DeviceChain::pointsDirectory() const {
-    std::string name = readWholeFile(deviceDir_ + "/" + kCurrentFile);
-    while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
-        name.pop_back();
-    if (!parseChainName(name))
+    const std::optional<uint32_t> generation =
+        decodeCurrent(readWholeFile(deviceDir_ + "/" + kCurrentFile));
+    if (!generation)
         throw StoreCorrupt(0, StoreCorrupt::kNoBlock,
-                           deviceDir_ + "/" + kCurrentFile + " does not name a chain");
-    return deviceDir_ + "/" + name;
+                           deviceDir_ + "/" + kCurrentFile + " is damaged: it names no chain");
+    return deviceDir_ + "/" + chainName(*generation);
 }
 
 StoreLock DeviceChain::writeLock() const {
@@ -183,12 +196,21 @@ void DeviceChain::restoreToFile(uint32_t id, const std::string &path) const {
                                     " is not in the store");
     const PointInfo info = readPointInfo(pointsDir, id, device_);
     const uint64_t bytes = uint64_t{info.blockSize} * info.totalBlocks;
-    // A block device is written in place: it cannot be replaced by a rename.
+    // A link names the file or device it points to; anything else that is
+    // there (a character device, a pipe) is not replaced by an image.
     std::error_code ec;
-    const bool device = fs::is_block_file(path, ec);
-    const std::string target = device ? path : path + ".tmp";
-    int fd = ::open(target.c_str(),
-                    device ? O_WRONLY | O_CLOEXEC : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const std::string resolved = fs::exists(path, ec) ? fs::canonical(path).string() : path;
+    const fs::file_status status = fs::status(resolved, ec);
+    const bool device = fs::is_block_file(status);
+    if (fs::exists(status) && !device && !fs::is_regular_file(status))
+        throw std::invalid_argument(path + " is neither a regular file nor a block device");
+    // A block device is written in place, where a failure midway would leave
+    // it neither as it was nor the point: every block is read and checked first.
+    if (device)
+        restore(id, [](uint32_t, const char *) {});
+    std::string target = device ? resolved : resolved + ".XXXXXX";
+    int fd = device ? ::open(target.c_str(), O_WRONLY | O_CLOEXEC)
+                    : ::mkostemp(target.data(), O_CLOEXEC);
     if (fd < 0)
         throw std::runtime_error("cannot open " + target + ": " + std::strerror(errno));
     try {
@@ -236,13 +258,13 @@ void DeviceChain::restoreToFile(uint32_t id, const std::string &path) const {
     ::close(fd);
     if (device)
         return;
-    if (::rename(target.c_str(), path.c_str()) != 0) {
+    if (::rename(target.c_str(), resolved.c_str()) != 0) {
         const int err = errno;
         ::unlink(target.c_str());
-        throw std::runtime_error("cannot rename " + target + " to " + path + ": " +
+        throw std::runtime_error("cannot rename " + target + " to " + resolved + ": " +
                                  std::strerror(err));
     }
-    syncParentDirectory(path);
+    syncParentDirectory(resolved);
 }
 
 std::vector<std::string> DeviceChain::verify() const {

@@ -88,11 +88,13 @@ class DeviceChain {
     // Starts a new point with the next id: takes the device's write lock (held
     // until the writer is destroyed; throws std::runtime_error when another
     // backup or prune holds it), removes what killed writers left behind, and
-    // reads the published indexes to find blocks already stored. kind is "full" or "incremental";
-    // an incremental's parent is the newest published point. Throws std::invalid_argument for
-    // another kind or an empty geometry, std::logic_error for an incremental with no point before
-    // it or whose geometry differs from its parent's, StoreCorrupt if a published point cannot be
-    // read.
+    // reads the published indexes to find blocks already stored (a damaged
+    // point shares nothing). kind is "full" or "incremental"; an
+    // incremental's parent is the newest published point. Throws
+    // std::invalid_argument for another kind or an empty geometry,
+    // std::logic_error for an incremental with no point before it or whose
+    // geometry differs from its parent's, StoreCorrupt if CURRENT or the
+    // parent's manifest cannot be read.
     Writer begin(const std::string &kind, const std::string &time, uint32_t blockSize,
                  uint32_t totalBlocks);
 
@@ -105,8 +107,12 @@ class DeviceChain {
     void restore(uint32_t id, const std::function<void(uint32_t, const char *)> &sink) const;
 
     // restore() into a file of blockSize * totalBlocks bytes, written beside
-    // path, synced and renamed over it; on failure path is left as it was.
-    // Throws as restore() does, or std::runtime_error if the file cannot be written.
+    // path, synced and renamed over it; on failure path is left as it was. A
+    // block device is written in place, only once every block of the point
+    // has been read and checked: a damaged store leaves it as it was, a
+    // failed write may not. Throws as restore() does, std::invalid_argument
+    // when path is neither a regular file nor a block device, or
+    // std::runtime_error if it cannot be written.
     void restoreToFile(uint32_t id, const std::string &path) const;
 
     // Reads every published point and every frame each one's index refers to.

@@ -47,12 +47,13 @@ std::string normalizeTime(const std::string &text) {
          {"%Y-%m-%dT%H:%M:%SZ", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%dT%H:%M", "%Y-%m-%d"}) {
         std::tm tm{};
         const char *end = ::strptime(t.c_str(), form, &tm);
-        if (end && *end == '\0')
+        // Recorded times compare as text, which holds for years of four digits.
+        if (end && *end == '\0' && tm.tm_year + 1900 >= 1970 && tm.tm_year + 1900 <= 9999)
             return formatTime(::timegm(&tm));
     }
     throw std::invalid_argument("\"" + text +
                                 "\" is not a time: write 2026-12-09, 2026-12-09T06:00 or "
-                                "2026-12-09T06:00:00Z (UTC)");
+                                "2026-12-09T06:00:00Z (UTC, from 1970)");
 }
 
 PointInfo selectPoint(const std::vector<PointInfo> &points, const std::string &spec) {
@@ -99,7 +100,10 @@ std::string timeBefore(const std::string &age, int64_t nowSeconds) {
     }
     if (unit == 0)
         throw std::invalid_argument("\"" + age + "\" is not an age: write 90m, 12h, 7d or 2w");
-    return formatTime(static_cast<std::time_t>(nowSeconds - count * unit));
+    // Older than the epoch keeps everything; the text compares as times only
+    // with four-digit years.
+    const int64_t since = count > nowSeconds / unit ? 0 : nowSeconds - count * unit;
+    return formatTime(static_cast<std::time_t>(since));
 }
 
 }  // namespace velmora::agent::store

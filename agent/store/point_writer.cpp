@@ -127,7 +127,13 @@ DeviceChain::Writer DeviceChain::startPoint(const std::string &pointsDir, PointI
     state->info.changedBlocks = state->info.newChunks = 0;  // counted as blocks come
     state->info.storedBytes = 0;
     for (uint32_t earlier : publishedIds(pointsDir)) {
-        const StoredPoint point = StoredPoint::load(pointsDir, earlier, device_);
+        std::optional<StoredPoint> loaded;
+        try {
+            loaded = StoredPoint::load(pointsDir, earlier, device_);
+        } catch (const StoreCorrupt &) {
+            continue;  // a damaged point shares nothing; it must not stop new backups
+        }
+        const StoredPoint &point = *loaded;
         // Frames of another block size cannot stand for blocks of this one.
         if (point.info().blockSize != info.blockSize)
             continue;

@@ -7,6 +7,8 @@ namespace velmora::agent::store {
 namespace {
 
 std::string describe(uint32_t point, uint32_t block, const std::string &what) {
+    if (point == 0)
+        return what;  // the store's own records, not a point's
     std::string where = "point " + pointName(point);
     if (block != StoreCorrupt::kNoBlock)
         where += " block " + std::to_string(block);

@@ -14,6 +14,7 @@ class StoreCorrupt : public std::runtime_error {
 
     StoreCorrupt(uint32_t point, uint32_t block, const std::string &what);
 
+    // 0 when the damage is in the store's own records (CURRENT), not a point's.
     uint32_t point() const { return point_; }
     // kNoBlock when the damage is not in one block (a manifest, an index).
     uint32_t block() const { return block_; }

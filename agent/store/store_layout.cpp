@@ -55,6 +55,23 @@ std::optional<uint32_t> parseChainName(const std::string &name) {
     return parsePointName(name.substr(prefix.size()));
 }
 
+std::string encodeCurrent(uint32_t generation) {
+    const std::string name = chainName(generation);
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(hashFile(name)));
+    return name + " " + hash + "\n";
+}
+
+std::optional<uint32_t> decodeCurrent(const std::string &text) {
+    const std::size_t space = text.find(' ');
+    if (space == std::string::npos)
+        return std::nullopt;
+    const std::optional<uint32_t> generation = parseChainName(text.substr(0, space));
+    if (!generation || text != encodeCurrent(*generation))
+        return std::nullopt;
+    return generation;
+}
+
 std::string encodeIndex(const std::vector<IndexEntry> &entries) {
     std::string out(kIndexMagic, sizeof kIndexMagic);
     putLittle(out, kIndexRecordSize, 4);

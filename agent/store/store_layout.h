@@ -30,6 +30,11 @@ inline constexpr const char *kReadLockFile = "read.lock";
 std::string chainName(uint32_t generation);
 std::optional<uint32_t> parseChainName(const std::string &name);
 
+// CURRENT's text: the chain's name and the XXH64 of it, so that a damaged
+// CURRENT is refused instead of naming another chain. Nothing for other text.
+std::string encodeCurrent(uint32_t generation);
+std::optional<uint32_t> decodeCurrent(const std::string &text);
+
 // "000001": zero-padded so that names sort as ids do for the first million points.
 std::string pointName(uint32_t id);
 // The id a published point's directory name stands for; nothing for any other name.

@@ -30,7 +30,19 @@ int flockRetrying(int fd, int operation) {
 }  // namespace
 
 StoreLock::StoreLock(const std::string &path, Mode mode, const std::string &busy) {
-    fd_ = openLockFile(path);
+    if (mode == Mode::Shared) {
+        // A store this process may not write (read-only media, another
+        // user's) has no writer to wait for: read it without the lock.
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0 && (errno == EROFS || errno == EACCES))
+            fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0 && (errno == EROFS || errno == EACCES || errno == ENOENT))
+            return;
+        if (fd_ < 0)
+            throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+    } else {
+        fd_ = openLockFile(path);
+    }
     const int operation = mode == Mode::Shared ? LOCK_SH : LOCK_EX | LOCK_NB;
     if (flockRetrying(fd_, operation) != 0) {
         const int err = errno;

@@ -12,9 +12,10 @@ class StoreLock {
     enum class Mode { Shared, Exclusive };
 
     // Takes the flock(2) lock on path, creating the file. Blocks for a shared
-    // lock; an exclusive one is tried once. Throws std::runtime_error when the
-    // file cannot be opened, or when `busy` is not empty and an exclusive
-    // lock is held elsewhere (what() is `busy`).
+    // lock, which is not taken where the file cannot be written or made (a
+    // read-only store has no writer); an exclusive one is tried once. Throws std::runtime_error
+    // when the file cannot be opened, or when `busy` is not empty and an exclusive lock is held
+    // elsewhere (what() is `busy`).
     StoreLock(const std::string &path, Mode mode, const std::string &busy);
     // An exclusive lock tried once, without throwing when it is held: held() says.
     StoreLock(const std::string &path);

@@ -182,8 +182,8 @@ int runBackupCommand(const BackupCommand &c) {
             for (const std::string &line :
                  kernelErrors(target->system ? *target->system : *agent::inProcessSystemCalls()))
                 std::fprintf(stderr, "  kernel: %s\n", line.c_str());
-        std::fprintf(stderr, toStore ? "  every point in the store and the key of the last backup "
-                                       "were left as they were\n"
+        std::fprintf(stderr, toStore ? "  the points already in the store and the key of the last "
+                                       "backup were left as they were\n"
                                      : "  the image and the key of the last backup were left as "
                                        "they were\n");
         if (c.output.json)

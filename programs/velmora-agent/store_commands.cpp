@@ -129,7 +129,15 @@ int runRestoreCommand(const RestoreCommand &c) {
         chain.restoreToFile(point.id, c.to);
     } catch (const std::exception &e) {
         const int code = fail("restore", c.output, e);
-        std::fprintf(stderr, "  %s was left as it was\n", c.to.c_str());
+        // A damaged store or a bad request is found before anything is
+        // written; a write that failed on a device may have written part.
+        std::error_code ec;
+        if (dynamic_cast<const store::StoreCorrupt *>(&e) ||
+            dynamic_cast<const std::invalid_argument *>(&e))
+            std::fprintf(stderr, "  %s was left as it was\n", c.to.c_str());
+        else if (std::filesystem::is_block_file(c.to, ec))
+            std::fprintf(stderr, "  %s may be partly written: restore again once this is mended\n",
+                         c.to.c_str());
         return code;
     }
     const uint64_t bytes = uint64_t{point.blockSize} * point.totalBlocks;

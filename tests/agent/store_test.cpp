@@ -3,11 +3,14 @@
 // writers that die before they publish.
 #include <device_chain.h>
 #include <durable_file.h>
+#include <point_selection.h>
 #include <store_layout.h>
 
 #include "store_dir.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -81,7 +84,9 @@ PointInfo writePoint(DeviceChain &chain, Device &device, const std::string &kind
 }
 
 std::vector<char> restored(const DeviceChain &chain, uint32_t id) {
-    const uint32_t blockSize = chain.points().at(id - 1).blockSize;
+    uint32_t blockSize = 0;
+    for (const PointInfo &p : chain.points())
+        blockSize = p.id == id ? p.blockSize : blockSize;
     std::vector<char> out;
     uint32_t expected = 0;
     chain.restore(id, [&](uint32_t block, const char *bytes) {
@@ -320,6 +325,55 @@ TEST(BackupStore, AnyFlippedByteFailsARestoreOrLeavesItExact) {
     }
     EXPECT_GT(failed, flips) << "most damage fails some restore";
     EXPECT_TRUE(chain.verify().empty());
+}
+
+// What a mistake or a damaged record must not destroy: a pipe named as the
+// restore's target, a store whose CURRENT is lost, new backups beside a
+// damaged point, a prune asked to keep everything older than the epoch.
+TEST(BackupStore, MistakesAndDamageDestroyNothing) {
+    constexpr uint32_t kBlocks = 8, kBlockSize = 512;
+    StoreDir dir;
+    DeviceChain chain(dir.path(), "sdd");
+    const std::vector<char> zeros(kBlockSize), ones(kBlockSize, 1);
+    auto point = [&](const std::string &kind, const std::string &time, const std::vector<char> &b) {
+        auto writer = chain.begin(kind, time, kBlockSize, kBlocks);
+        for (uint32_t n = 0; n < (kind == "full" ? kBlocks : 1); ++n)
+            writer.add(n, b.data());
+        writer.commit();
+    };
+    point("full", "2026-01-01T00:00:00Z", zeros);
+    point("incremental", "2026-01-02T00:00:00Z", ones);
+    point("incremental", "2026-01-03T00:00:00Z", zeros);
+
+    const std::string pipe = dir.path() + "/pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_THROW(chain.restoreToFile(1, pipe), std::invalid_argument);
+    EXPECT_TRUE(fs::is_fifo(pipe));
+    std::ofstream(dir.path() + "/real.img") << "old";
+    fs::create_symlink(dir.path() + "/real.img", dir.path() + "/link.img");
+    chain.restoreToFile(2, dir.path() + "/link.img");
+    EXPECT_TRUE(fs::is_symlink(dir.path() + "/link.img")) << "the link's file is replaced";
+    EXPECT_EQ(fs::file_size(dir.path() + "/real.img"), kBlocks * kBlockSize);
+
+    EXPECT_EQ(timeBefore("600000d", 1'800'000'000), "1970-01-01T00:00:00Z");
+    EXPECT_THROW(normalizeTime("0384-03-12"), std::invalid_argument);
+    EXPECT_TRUE(chain.prune({.keepLast = 0, .keepSince = timeBefore("600000d", 1'800'000'000)})
+                    .removed.empty());
+    EXPECT_EQ(chain.prune({.keepLast = 2, .keepSince = {}}).mergedInto, 2u);
+
+    // A damaged point shares nothing, and stops no new backup.
+    const std::string index = chain.pointsDirectory() + "/000003/index";
+    std::string bytes = readWholeFile(index);
+    bytes[bytes.size() - 1] ^= 1;
+    std::ofstream(index, std::ios::binary | std::ios::trunc) << bytes;
+    point("full", "2026-01-04T00:00:00Z", ones);
+    EXPECT_TRUE(restored(chain, 4) == std::vector<char>(kBlocks * kBlockSize, 1));
+
+    // CURRENT lost after a prune: the chains stay, nothing new is begun.
+    const std::string pruned = chain.pointsDirectory();
+    fs::remove(dir.path() + "/sdd/CURRENT");
+    EXPECT_THROW(DeviceChain(dir.path(), "sdd"), StoreCorrupt);
+    EXPECT_TRUE(fs::exists(pruned + "/000004/pack"));
 }
 
 }  // namespace

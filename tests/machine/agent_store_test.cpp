@@ -107,22 +107,24 @@ TEST_F(AgentStore, PointsAreListedRestoredPrunedCheckedAndDamageIsNamed) {
     ASSERT_NO_FATAL_FAILURE(expectEveryPointWhole("after the prune"));
 
     // A block device is written in place (root and a loop device: CI has both).
-    if (geteuid() == 0 && shell("command -v losetup").status == 0) {
-        std::ofstream(dir_.file("disk-for-loop")).close();
-        std::filesystem::resize_file(dir_.file("disk-for-loop"), partitionBytes(1).size() + 4096);
-        CommandResult loop = shell("losetup -f --show " + quoted(dir_.file("disk-for-loop")));
-        if (loop.status == 0) {
-            const std::string device = loop.output.substr(0, loop.output.find('\n'));
-            Agent toDevice = agent({"restore", "--to", device});
-            EXPECT_EQ(toDevice.status, 0) << toDevice.err;
-            shell("losetup -d " + device);
-            EXPECT_TRUE(slurp(dir_.file("disk-for-loop")).substr(0, partitionBytes(1).size()) ==
-                        partitionBytes(1));
-        } else {
-            std::printf("no loop device: %s\n", loop.output.c_str());
-        }
-    } else {
-        std::printf("restore to a block device not tried: needs root and losetup\n");
+    const bool loops = geteuid() == 0 && shell("command -v losetup").status == 0;
+    if (!loops)
+        std::printf("restores to a block device not tried: they need root and losetup\n");
+    auto restoreToLoop = [&](const std::string &point, const std::string &fill) {
+        std::ofstream(dir_.file("loop-file"), std::ios::binary | std::ios::trunc)
+            << std::string(partitionBytes(1).size() + 4096, fill[0]);
+        CommandResult loop = shell("losetup -f --show " + quoted(dir_.file("loop-file")));
+        EXPECT_EQ(loop.status, 0) << loop.output;
+        const std::string device = loop.output.substr(0, loop.output.find('\n'));
+        Agent a = agent({"restore", "--point", point, "--to", device});
+        shell("losetup -d " + device);
+        a.out = slurp(dir_.file("loop-file"));
+        return a;
+    };
+    if (loops) {
+        Agent toDevice = restoreToLoop("latest", "U");
+        EXPECT_EQ(toDevice.status, 0) << toDevice.err;
+        EXPECT_TRUE(toDevice.out.substr(0, partitionBytes(1).size()) == partitionBytes(1));
     }
 
     // One byte flipped in the merged full point's pack.
@@ -145,6 +147,13 @@ TEST_F(AgentStore, PointsAreListedRestoredPrunedCheckedAndDamageIsNamed) {
     EXPECT_NE(refused.err.find("point 000003 block "), std::string::npos) << refused.err;
     EXPECT_EQ(refused.object["error"]["damagedPoint"], 3) << refused.out;
     EXPECT_EQ(slurp(dir_.file("kept.img")), "what was here") << "a failed restore wrote over";
+    if (loops) {
+        Agent toDevice = restoreToLoop("3", "U");
+        EXPECT_EQ(toDevice.status, 1);
+        EXPECT_NE(toDevice.err.find("was left as it was"), std::string::npos) << toDevice.err;
+        EXPECT_EQ(toDevice.out.find_first_not_of('U'), std::string::npos)
+            << "a damaged point was written to a device";
+    }
 }
 
 TEST_F(AgentStore, AgentsKilledDuringBackupsAndPrunesLeaveEveryPointRestorable) {
