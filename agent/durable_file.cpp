@@ -1,13 +1,12 @@
 #include "durable_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 namespace velmora::agent {
@@ -66,11 +65,46 @@ void writeFileDurably(const std::string &path, const std::string &bytes) {
     syncParentDirectory(path);
 }
 
+void writeAllAt(int fd, const char *data, std::size_t size, uint64_t offset,
+                const std::string &path) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail("write", path, n < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 std::string readWholeFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        fail("read", path, errno ? errno : ENOENT);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // Large reads: a store's indexes are read whole at every backup.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        fail("read", path, errno);
+    struct stat st {};
+    // One byte more than the file, so that the read that finds its end needs no room.
+    std::string bytes(::fstat(fd, &st) == 0 && st.st_size > 0 ? st.st_size + 1 : 4096, '\0');
+    std::size_t done = 0;
+    for (;;) {
+        if (done == bytes.size())
+            bytes.resize(2 * done);  // grown since the stat, or not a plain file
+        ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            ::close(fd);
+            fail("read", path, err);
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(done);
+    return bytes;
 }
 
 }  // namespace velmora::agent

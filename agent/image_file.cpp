@@ -90,15 +90,7 @@ PendingImage::~PendingImage() {
 }
 
 void PendingImage::write(uint64_t offset, const char *data, std::size_t bytes) {
-    std::size_t done = 0;
-    while (done < bytes) {
-        ssize_t n = ::pwrite(fd_, data + done, bytes - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail("write image", partial_, n < 0 ? errno : EIO);
-        done += static_cast<std::size_t>(n);
-    }
+    writeAllAt(fd_, data, bytes, offset, partial_);
 }
 
 ImageIdentity PendingImage::commit() {

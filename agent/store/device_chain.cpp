@@ -157,6 +157,7 @@ void DeviceChain::restore(uint32_t id,
     struct FrameUse {
         uint32_t left = 0;
         std::string bytes;
+        BlockHash hash{};  // what bytes were checked against
     };
     std::map<std::pair<uint32_t, uint64_t>, FrameUse> uses;
     for (uint32_t block = 0; block < target.totalBlocks; ++block) {
@@ -171,7 +172,8 @@ void DeviceChain::restore(uint32_t id,
         const IndexEntry &e = *source[block];
         auto use = uses.find({e.packPoint, e.offset});
         FrameUse &u = use->second;
-        if (!u.bytes.empty() && hashBlock(u.bytes.data(), u.bytes.size()) == e.hash) {
+        // An entry of another hash naming the same frame is read and checked again.
+        if (!u.bytes.empty() && u.hash == e.hash) {
             sink(block, u.bytes.data());
         } else {
             std::string bytes = packs.read(e, target.blockSize);
@@ -179,6 +181,7 @@ void DeviceChain::restore(uint32_t id,
             if (u.left > 1 && u.bytes.empty() && kept + bytes.size() <= kMostKept) {
                 kept += bytes.size();
                 u.bytes = std::move(bytes);
+                u.hash = e.hash;
             }
         }
         if (--u.left == 0) {
@@ -227,17 +230,7 @@ void DeviceChain::restoreToFile(uint32_t id, const std::string &path) const {
         pending.reserve(std::size_t{1} << 20);
         uint64_t offset = 0;
         auto flush = [&] {
-            std::size_t done = 0;
-            while (done < pending.size()) {
-                ssize_t n = ::pwrite(fd, pending.data() + done, pending.size() - done,
-                                     static_cast<off_t>(offset + done));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    throw std::runtime_error("cannot write " + target + ": " +
-                                             std::strerror(n < 0 ? errno : EIO));
-                done += static_cast<std::size_t>(n);
-            }
+            writeAllAt(fd, pending.data(), pending.size(), offset, target);
             offset += pending.size();
             pending.clear();
         };

@@ -38,24 +38,12 @@ struct HashKey {
     throw std::runtime_error("cannot " + what + " " + path + ": " + std::strerror(err));
 }
 
-void writeAll(int fd, const std::string &bytes, uint64_t offset, const std::string &path) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                             static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail("write", path, n < 0 ? errno : EIO);
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 }  // namespace
 
 struct DeviceChain::Writer::State {
     State(std::string pointsDir, uint32_t id, uint32_t totalBlocks)
         : buildDir(pointsDir + "/" + pointName(id) + kBuildingSuffix),
+          packPath(buildDir + "/" + kPackFile),
           finalDir(pointsDir + "/" + pointName(id)),
           changed(totalBlocks),
           packs(std::move(pointsDir)) {}
@@ -69,7 +57,7 @@ struct DeviceChain::Writer::State {
         }
     }
 
-    std::string device, buildDir, finalDir;
+    std::string device, buildDir, packPath, finalDir;
     PointInfo info;
     int packFd = -1;
     uint64_t packSize = 0;
@@ -142,11 +130,10 @@ DeviceChain::Writer DeviceChain::startPoint(const std::string &pointsDir, PointI
     }
 
     fs::create_directory(state->buildDir);
-    const std::string pack = state->buildDir + "/" + kPackFile;
-    state->packFd = ::open(pack.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    state->packFd = ::open(state->packPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (state->packFd < 0)
-        fail("create", pack, errno);
-    state->packs.usePath(info.id, pack);
+        fail("create", state->packPath, errno);
+    state->packs.usePath(info.id, state->packPath);
     return Writer(std::move(state));
 }
 
@@ -171,7 +158,6 @@ void DeviceChain::Writer::add(uint32_t block, const char *bytes) {
             const std::pair<uint32_t, uint64_t> frame{match->second.packPoint,
                                                       match->second.offset};
             if (frame != s.lastFrame || s.lastFrameBytes.empty()) {
-                s.lastFrameBytes.clear();
                 s.lastFrameBytes = s.packs.read(match->second, size);
                 s.lastFrame = frame;
             }
@@ -186,7 +172,7 @@ void DeviceChain::Writer::add(uint32_t block, const char *bytes) {
         entry.length = match->second.length;
     } else {
         const std::string frame = compressBlock(bytes, size);
-        writeAll(s.packFd, frame, s.packSize, s.buildDir + "/" + kPackFile);
+        writeAllAt(s.packFd, frame.data(), frame.size(), s.packSize, s.packPath);
         entry.packPoint = s.info.id;
         entry.offset = s.packSize;
         entry.length = static_cast<uint32_t>(frame.size());
@@ -210,10 +196,9 @@ PointInfo DeviceChain::Writer::commit() {
         throw std::logic_error("full point " + pointName(s.info.id) + " got " +
                                std::to_string(s.info.changedBlocks) + " of " +
                                std::to_string(s.info.totalBlocks) + " blocks");
-    const std::string pack = s.buildDir + "/" + kPackFile;
     crashPoint("point: frames written, not synced");
     if (::fsync(s.packFd) != 0)
-        fail("sync", pack, errno);
+        fail("sync", s.packPath, errno);
     ::close(s.packFd);
     s.packFd = -1;
 

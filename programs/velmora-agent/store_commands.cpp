@@ -86,14 +86,24 @@ std::string storeDirectory(const StoreOptions &o) {
     return o.store.empty() ? store::defaultStoreDirectory() : o.store;
 }
 
-std::string chainDevice(const StoreOptions &o) {
+namespace {
+
+// The device named, else every device that has a chain in the store.
+std::vector<std::string> chainDevices(const StoreOptions &o) {
     if (!o.device.empty())
-        return agent::deviceRecordName(o.device);
-    const std::vector<std::string> devices = store::DeviceChain::devicesIn(storeDirectory(o));
-    if (devices.size() == 1)
-        return devices[0];
+        return {agent::deviceRecordName(o.device)};
+    std::vector<std::string> devices = store::DeviceChain::devicesIn(storeDirectory(o));
     if (devices.empty())
         throw std::invalid_argument("the store " + storeDirectory(o) + " holds no backups");
+    return devices;
+}
+
+}  // namespace
+
+std::string chainDevice(const StoreOptions &o) {
+    const std::vector<std::string> devices = chainDevices(o);
+    if (devices.size() == 1)
+        return devices[0];
     std::string names;
     for (const std::string &d : devices)
         names += (names.empty() ? "" : ", ") + d;
@@ -163,11 +173,7 @@ int runListCommand(const ListCommand &c) {
     json devices = json::array();
     try {
         const std::string dir = storeDirectory(c.chain);
-        std::vector<std::string> names = c.chain.device.empty() ? store::DeviceChain::devicesIn(dir)
-                                                                : std::vector{chainDevice(c.chain)};
-        if (names.empty())
-            throw std::invalid_argument("the store " + dir + " holds no backups");
-        for (const std::string &name : names) {
+        for (const std::string &name : chainDevices(c.chain)) {
             const std::vector<store::PointInfo> points =
                 store::DeviceChain(dir, name, false).points();
             json list = json::array();
@@ -261,11 +267,7 @@ int runVerifyStoreCommand(const VerifyCommand &c) {
     json devices = json::array();
     std::size_t problems = 0;
     try {
-        std::vector<std::string> names =
-            o.device.empty() ? store::DeviceChain::devicesIn(dir) : std::vector{chainDevice(o)};
-        if (names.empty())
-            throw std::invalid_argument("the store " + dir + " holds no backups");
-        for (const std::string &name : names) {
+        for (const std::string &name : chainDevices(o)) {
             const store::DeviceChain chain(dir, name, false);
             const std::vector<std::string> found = chain.verify();
             problems += found.size();
