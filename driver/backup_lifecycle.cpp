@@ -184,8 +184,9 @@ void closeBackup(Backup *b) {
     if (b->ownsBusy)
         releaseBusy(b);
     /* A request path that saw this record as active may still be on its way
-     * out of the hook. */
-    while (atomic_read(&b->requestUsers) > 0)
+     * out of the hook. The count is read by a fully ordered operation, so
+     * that all such a path did to the record comes before the free. */
+    while (atomic_add_return(0, &b->requestUsers) > 0)
         schedule();
     kfree(b);
 }

@@ -25,8 +25,8 @@ struct track_hdr {
 };
 static_assert(sizeof(struct track_hdr) % 16 == 0, "objects stay 16-byte aligned");
 
-/* Freed blocks wait here before going back to the host heap, so a second
- * free of the same pointer still finds the freed header and is reported. */
+/* Freed blocks wait here, poisoned, before going back to the host heap, so a
+ * second free of the same pointer still finds the freed header and is reported. */
 #define QUARANTINE 1024
 
 static struct host_mutex track_lock;
@@ -89,6 +89,9 @@ void track_free(const void *p, enum alloc_kind kind, struct kmem_cache *cache, c
     if (h->cache != cache)
         kernel_die("BUG: %s: %p belongs to another slab cache\n", who, p);
     h->magic = TRACK_FREED;
+    /* Poisoned as slab debugging does: a read after the free sees 0x6b, and
+     * the race detector sees the free now, not when the quarantine lets go. */
+    memset(h + 1, 0x6b, h->size);
     host_mutex_lock(&track_lock);
     list_del(&h->node);
     struct track_hdr *old = quarantine[quarantine_next % QUARANTINE];
