@@ -244,6 +244,10 @@ void freeSubmitted(Backup *b, u32 numBlocks) {
                 freeReadUnit(b, br->bio);
                 br->bio = NULL;
             }
+            /* The run's later slots point at it too: once it is freed,
+             * runAt must not read it through them. */
+            for (u32 k = i; k < i + br->blocks && k < numBlocks; k++)
+                b->mmBIORequests[k] = NULL;
             kfree(br);
         }
     }

@@ -2,6 +2,7 @@
 // address-space reservations and fault-tolerant copies to and from them.
 #include "seam.h"
 
+#include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -26,6 +27,14 @@ void *host_calloc(unsigned long count, unsigned long size) {
 }
 void host_free(void *p) {
     std::free(p);
+}
+void host_poison(void *p, unsigned long size) {
+    ASAN_POISON_MEMORY_REGION(p, size);
+    (void)p, (void)size;
+}
+void host_unpoison(void *p, unsigned long size) {
+    ASAN_UNPOISON_MEMORY_REGION(p, size);
+    (void)p, (void)size;
 }
 
 void *host_phys_map(unsigned long pages) {

@@ -21,6 +21,10 @@ extern "C" {
 void *host_malloc(unsigned long size);
 void *host_calloc(unsigned long count, unsigned long size);
 void host_free(void *p);
+/* Marks freed bytes that stay allocated (a quarantine) so that the address
+ * sanitizer reports any access to them; a no-op without it. */
+void host_poison(void *p, unsigned long size);
+void host_unpoison(void *p, unsigned long size);
 
 /*
  * Physical memory: one shared-memory file of `pages` page frames, mapped once

@@ -89,14 +89,18 @@ void track_free(const void *p, enum alloc_kind kind, struct kmem_cache *cache, c
     if (h->cache != cache)
         kernel_die("BUG: %s: %p belongs to another slab cache\n", who, p);
     h->magic = TRACK_FREED;
-    /* Poisoned as slab debugging does: a read after the free sees 0x6b, and
-     * the race detector sees the free now, not when the quarantine lets go. */
+    /* Poisoned as slab debugging does: a read after the free sees 0x6b, the
+     * address sanitizer reports it, and the race detector sees the free now,
+     * not when the quarantine lets go. */
     memset(h + 1, 0x6b, h->size);
+    host_poison(h + 1, h->size);
     host_mutex_lock(&track_lock);
     list_del(&h->node);
     struct track_hdr *old = quarantine[quarantine_next % QUARANTINE];
     quarantine[quarantine_next++ % QUARANTINE] = h;
     host_mutex_unlock(&track_lock);
+    if (old)
+        host_unpoison(old + 1, old->size);
     host_free(old);
 }
 
